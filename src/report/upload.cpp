@@ -1,0 +1,2 @@
+#include "report.hpp"
+namespace kovalt::report { void add_upload(py::object& cls) { (void)cls; } }
