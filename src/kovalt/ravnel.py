@@ -22,8 +22,9 @@ Conventions of every figure (see :class:`PerformanceStats` for the list):
 - A year is 365.25 calendar days when a span of time is turned into years.
 - Months and years are calendar periods. A period's return runs from the last value of the
   previous period to the last value of this one; the first period starts at the series' first
-  value and the last one ends at its last value, so both may be partial. A first period that
-  holds nothing but the first value has no return.
+  value and the last one ends at its last value, so both may be partial. A period without an
+  observation has a zero return (the value carries over); a series whose first value falls on
+  the last day of its period starts with the next period.
 - "Daily" figures use the returns between consecutive observations and are annualised with
   365 periods a year when the series has weekend dates (a calendar-daily or round-the-clock
   market series) and 252 otherwise (a trading-day series); ``periods_per_year`` overrides that.
@@ -316,7 +317,7 @@ def _wall_clock(index):
 
 
 def _infer_periods_per_year(wall):
-    if len(wall) and (wall.dayofweek >= 5).any():
+    if len(wall) and (wall.day_of_week >= 5).any():
         return CALENDAR_DAYS_PER_YEAR
     return TRADING_DAYS_PER_YEAR
 
@@ -337,7 +338,9 @@ def _period_returns(wall_series, rule):
     period_ends = resampled.last().ffill()
     labels = period_ends.index
     bounds = np.concatenate([[wall_series.iloc[0]], period_ends.to_numpy()])
-    if resampled.count().iloc[0] == 1:
+    first_day = wall_series.index[0].normalize()
+    if resampled.count().iloc[0] == 1 and first_day == labels[0].normalize():
+        # The first value closes its period: nothing happened in it before the series began.
         labels, bounds = labels[1:], bounds[1:]
     return pd.Series(bounds[1:] / bounds[:-1] - 1, index=labels), bounds
 
