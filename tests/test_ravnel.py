@@ -263,3 +263,18 @@ def test_installation_leaves_a_foreign_attribute_alone():
     assert ravnel._install(Host, "calc_stats", ravnel.calc_stats)  # ours: replaced quietly
     assert pd.Series.calc_stats is ravnel.calc_stats
     assert pd.DataFrame.to_drawdown_series is ravnel.to_drawdown_series
+
+
+@pytest.mark.parametrize("values, times, total_return, cagr", [
+    ([1.0, 0.5, 0.0, 0.0, 0.2], pd.date_range("2020-01-01", periods=5), -0.8, None),
+    ([1.0, 2.0], pd.DatetimeIndex(["2020-01-01 10:00:00", "2020-01-01 10:00:01"]), 1.0, math.inf),
+])
+def test_degenerate_curves_give_figures_without_warnings(values, times, total_return, cagr):
+    result = pd.Series(values, index=times).calc_stats()
+    json.loads(report_payload(result))
+    stats = result.stats
+    assert stats["total_return"] == pytest.approx(total_return)
+    if cagr is not None:
+        assert stats["cagr"] == cagr
+    else:
+        assert stats["max_drawdown"] == -1.0 and math.isnan(stats["daily_vol"])

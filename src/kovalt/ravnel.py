@@ -152,6 +152,10 @@ class PerformanceStats:
     """
 
     def __init__(self, prices, periods_per_year=None):
+        with _quiet_arithmetic():
+            self._prepare(prices, periods_per_year)
+
+    def _prepare(self, prices, periods_per_year):
         self.prices = _clean_prices(prices)
         self.name = self.prices.name
         self.rf = 0.0
@@ -189,7 +193,8 @@ class PerformanceStats:
     @property
     def stats(self):
         if self._stats is None:
-            self._stats = self._compute_stats()
+            with _quiet_arithmetic():
+                self._stats = self._compute_stats()
         return pd.Series(self._stats, dtype=object, name=self.name)
 
     @property
@@ -301,6 +306,12 @@ class PerformanceStats:
                             columns=[*MONTH_COLUMNS, "YTD"])
 
 
+def _quiet_arithmetic():
+    # A curve that touches 0 yields undefined returns; they show up as NaN in the figures,
+    # which is the answer, so numpy need not also warn about them.
+    return np.errstate(divide="ignore", invalid="ignore", over="ignore")
+
+
 def _clean_prices(prices):
     if not isinstance(prices, pd.Series):
         raise TypeError(f"calc_stats needs a pandas Series, got {type(prices).__name__}")
@@ -408,7 +419,7 @@ def _annualise(growth, years):
     if not years > 0 or not 1 + growth >= 0:
         return _NAN
     try:
-        return (1 + growth) ** (1 / years) - 1
+        return (1.0 + float(growth)) ** (1.0 / float(years)) - 1.0
     except OverflowError:  # a large gain over hours: a real but unrepresentable rate
         return math.inf
 
