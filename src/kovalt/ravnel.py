@@ -249,7 +249,8 @@ class PerformanceStats:
             "win_year_perc": _mean(yearly > 0),
             "twelve_month_win_perc": self._twelve_month_win_share(),
         })
-        return {key: value if key in ("start", "end") else _float(value)
+        # Plain floats: numpy scalars would not survive json.dumps.
+        return {key: value if key in ("start", "end") else float(value)
                 for key, value in result.items()}
 
     def _return_since_period_start(self, month):
@@ -422,10 +423,6 @@ def _annualise(growth, years):
         return (1.0 + float(growth)) ** (1.0 / float(years)) - 1.0
     except OverflowError:  # a large gain over hours: a real but unrepresentable rate
         return math.inf
-
-
-def _float(value):
-    return float(value)
 
 
 def _install(owner, name, function):
