@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import argparse
 import sys
-from typing import Callable, Sequence
+from collections.abc import Callable, Sequence
 
 import kovalt
 from kovalt.server.commands import add_serve_command

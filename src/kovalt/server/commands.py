@@ -120,7 +120,11 @@ def run_service(args: argparse.Namespace) -> int:
     )
     if hasattr(server, "effective_port"):
         host = server.effective_host
-        base = f"http://[{host}]:{server.effective_port}" if ":" in host else f"http://{host}:{server.effective_port}"
+        base = (
+            f"http://[{host}]:{server.effective_port}"
+            if ":" in host
+            else f"http://{host}:{server.effective_port}"
+        )
         print(f"kovalt serve: listening on {base}/", flush=True)
         print(f"  upload endpoint: {base}/write_database")
     else:

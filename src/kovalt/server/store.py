@@ -14,11 +14,11 @@ import os
 import secrets
 import sqlite3
 import sys
+from collections.abc import Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
 from datetime import datetime, timezone
 from pathlib import Path
-from typing import Iterator
 
 DB_FILE_NAME = "strategies.sqlite3"
 MAX_USER_NAME_LENGTH = 100
