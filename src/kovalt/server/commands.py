@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import logging
 import signal
 import sys
 from pathlib import Path
@@ -130,6 +131,8 @@ def run_service(args: argparse.Namespace) -> int:
     else:
         server.print_listen("kovalt serve: listening on http://{}:{}/")
     print(f"  database: {db_path}", flush=True)
+    # A burst of uploads queues a few requests for a moment; that is no news for the console.
+    logging.getLogger("waitress.queue").setLevel(logging.ERROR)
     signal.signal(signal.SIGTERM, _stop)
     try:
         server.run()
