@@ -120,7 +120,8 @@ def new_token() -> tuple[str, str]:
 class Store:
     def __init__(self, path: str | os.PathLike[str]):
         self.path = Path(path)
-        self.path.parent.mkdir(parents=True, exist_ok=True)
+        # Token hashes and unpublished strategies: a new folder is readable by its owner only.
+        self.path.parent.mkdir(mode=0o700, parents=True, exist_ok=True)
         with self._connect() as conn:
             conn.execute("PRAGMA journal_mode=WAL")
             conn.executescript(_SCHEMA)
