@@ -41,11 +41,17 @@ bool contains(const py::handle& container, const char* key) {
     return contains(container, py::str(key));
 }
 
-py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
+py::object builtin(const char* name) {
+    return py::module_::import("builtins").attr(name);
+}
 
-py::object str_type() { return builtin("str"); }
+py::object str_type() {
+    return builtin("str");
+}
 
-py::object format_date(const py::object& date) { return date.attr("strftime")(kDateFormat); }
+py::object format_date(const py::object& date) {
+    return date.attr("strftime")(kDateFormat);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Endpoints
@@ -54,7 +60,8 @@ bool is_loopback_host(const py::object& host) {
     if (host.is_none()) return false;
     if (host.equal(py::str("localhost"))) return true;
     try {
-        return truthy(py::module_::import("ipaddress").attr("ip_address")(host).attr("is_loopback"));
+        return truthy(
+            py::module_::import("ipaddress").attr("ip_address")(host).attr("is_loopback"));
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_ValueError)) throw;
         return false;
@@ -123,7 +130,8 @@ py::object strategy_name(const py::object& name) {
 }
 
 py::object calendar_daily(const py::object& creturn) {
-    return creturn.attr("resample")("1d").attr("last")();
+    // "1D" rather than the equivalent "1d", which pandas 3 deprecates.
+    return creturn.attr("resample")("1D").attr("last")();
 }
 
 py::object statistics_of(const py::object& daily) {
@@ -133,8 +141,11 @@ py::object statistics_of(const py::object& daily) {
 }
 
 py::object text_before_first_space(const py::object& column) {
-    return column.attr("astype")(str_type()).attr("str").attr("split")(" ").attr("str").attr(
-        "get")(0);
+    return column.attr("astype")(str_type())
+        .attr("str")
+        .attr("split")(" ")
+        .attr("str")
+        .attr("get")(0);
 }
 
 // The five longest drawdowns, shortest first, keyed by start date. The sort is stable so that
@@ -191,8 +202,8 @@ py::dict ndays_returns(const py::object& self, const py::object& curve) {
 py::object dashboard_html(const py::object& self, const py::object& trevik_charts) {
     try {
         py::object to_html = py::module_::import("plotly.io").attr("to_html");
-        py::object figure = truthy(trevik_charts) ? self.attr("display_trevik_analysis")()
-                                                  : py::object(py::none());
+        py::object figure =
+            truthy(trevik_charts) ? self.attr("display_trevik_analysis")() : py::object(py::none());
         if (!truthy(figure)) return py::none();
         return to_html(figure, py::arg("full_html") = false, py::arg("include_plotlyjs") = "cdn");
     } catch (...) {
@@ -326,8 +337,10 @@ void show_strategy_page(const py::object& reply, const py::object& viewer) {
         py::object ipython_display = py::module_::import("IPython.display");
         py::object iframe = ipython_display.attr("IFrame");
         py::object display = ipython_display.attr("display");
-        py::object url = viewer + url_component(reply["uid"]) + py::str("&sid=") +
-                         url_component(reply["strategy_id"]);
+        // One step per statement: the reply is read in the URL's order, "uid" first.
+        py::object url = viewer + url_component(reply["uid"]);
+        url = url + py::str("&sid=");
+        url = url + url_component(reply["strategy_id"]);
         display(iframe(url, py::arg("width") = "100%", py::arg("height") = 600));
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_Exception)) throw;
@@ -368,8 +381,8 @@ py::object upload(const Arguments& a) {
 }  // namespace
 
 void add_upload(py::object& cls) {
-    add_method(cls, "upload",
-               {{"self"}, {"name", py::none()}, {"trevik_charts", py::bool_(false)}}, upload);
+    add_method(cls, "upload", {{"self"}, {"name", py::none()}, {"trevik_charts", py::bool_(false)}},
+               upload);
 }
 
 void add_upload_endpoints(py::module_& module) {
