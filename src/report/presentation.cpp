@@ -22,10 +22,10 @@ py::object cumulative_return(const py::object& rebased) {
 
 py::list range_selector_buttons() {
     py::list buttons;
-    buttons.append(py::dict("count"_a = 1, "label"_a = "1m", "step"_a = "month",
-                            "stepmode"_a = "backward"));
-    buttons.append(py::dict("count"_a = 6, "label"_a = "6m", "step"_a = "month",
-                            "stepmode"_a = "backward"));
+    buttons.append(
+        py::dict("count"_a = 1, "label"_a = "1m", "step"_a = "month", "stepmode"_a = "backward"));
+    buttons.append(
+        py::dict("count"_a = 6, "label"_a = "6m", "step"_a = "month", "stepmode"_a = "backward"));
     buttons.append(
         py::dict("count"_a = 1, "label"_a = "YTD", "step"_a = "year", "stepmode"_a = "todate"));
     buttons.append(
@@ -48,7 +48,8 @@ void apply_performance_layout(const py::object& fig) {
         "margin"_a = py::dict("l"_a = 60, "r"_a = 20, "t"_a = 40, "b"_a = 20), "height"_a = 600,
         "width"_a = 800,
         "xaxis4"_a = py::dict(
-            "rangeselector"_a = py::dict("buttons"_a = range_selector_buttons(), "x"_a = 0, "y"_a = 1),
+            "rangeselector"_a =
+                py::dict("buttons"_a = range_selector_buttons(), "x"_a = 0, "y"_a = 1),
             "rangeslider"_a = py::dict("visible"_a = true, "thickness"_a = 0.1), "type"_a = "date"),
         "yaxis"_a = percent_axis(), "yaxis2"_a = percent_axis(), "yaxis3"_a = percent_axis());
 }
@@ -61,9 +62,8 @@ py::object create_performance_figure(const Arguments& a) {
     py::object go = py::module_::import("plotly.graph_objs");
 
     py::object drawdowns = performance_detail.attr("to_drawdown_series")();
-    py::object fig = go.attr("Figure")(make_subplots("rows"_a = 4, "cols"_a = 1,
-                                                     "shared_xaxes"_a = true,
-                                                     "row_heights"_a = row_heights()));
+    py::object fig = go.attr("Figure")(make_subplots(
+        "rows"_a = 4, "cols"_a = 1, "shared_xaxes"_a = true, "row_heights"_a = row_heights()));
     py::object add_scatter = fig.attr("add_scatter");
     py::object dates = performance_detail.attr("index");
     py::object drawdown_dates = drawdowns.attr("index");
