@@ -340,21 +340,3 @@ def test_missing_inputs_raise_and_keep_the_table_changes(report, break_it, error
         str(entry.frame.code.name) for entry in raised.traceback
     )
     assert_trade_table_changes_kept(report.trades)
-
-
-# TEMPORARY until the trade-information method is merged
-if not hasattr(kr.Report, "add_trade_info"):
-
-    def _add_trade_info(self, name, df, date_col="entry_sig_date"):
-        t = self.trades
-        values = []
-        for sid, date in zip(t["stock_id"], t[date_col]):
-            sid = sid.split(" ")[0]
-            if pd.isnull(date) or sid not in df.columns:
-                values.append(np.nan)
-                continue
-            s = df[sid][df.index <= date]
-            values.append(s.iloc[-1] if len(s) else np.nan)
-        t[name] = values
-
-    kr.Report.add_trade_info = _add_trade_info
