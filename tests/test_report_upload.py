@@ -40,7 +40,7 @@ class Market:
         return market.atr
 
 
-def make_report(benchmark_start="2022-12-01"):
+def build_upload_report(benchmark_start="2022-12-01"):
     rng = np.random.default_rng(7)
     creturn = pd.Series(np.cumprod(1 + rng.normal(0.001, 0.012, len(DATES))), index=DATES)
     position = pd.DataFrame({"1101": 0.5, "2330": 0.5}, index=DATES)
@@ -70,7 +70,7 @@ def make_report(benchmark_start="2022-12-01"):
 
 @pytest.fixture
 def report():
-    return make_report()
+    return build_upload_report()
 
 
 @pytest.fixture
@@ -149,7 +149,7 @@ def test_form_and_payload_on_the_wire(report, service, frames, monkeypatch):
 
 
 def test_benchmark_starting_after_the_strategy_is_rebased_on_its_first_value(service, frames):
-    report = make_report(benchmark_start="2023-01-16")
+    report = build_upload_report(benchmark_start="2023-01-16")
     service.reply('{"uid": "u", "strategy_id": "s"}')
     report.upload()
     text = dict(service.form())["data"]
