@@ -30,7 +30,9 @@ namespace {
 
 constexpr std::int64_t kNaT = std::numeric_limits<std::int64_t>::min();
 
-py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
+py::object builtin(const char* name) {
+    return py::module_::import("builtins").attr(name);
+}
 
 // Each trade's stock id: its "stock_id" text up to the first space.
 py::object stock_ids(const py::object& stock_column) {
@@ -93,8 +95,8 @@ struct Lookup {
 };
 
 std::vector<std::int64_t> int64_vector(const py::object& array_like) {
-    auto array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(
-        array_like);
+    auto array =
+        py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(array_like);
     if (!array) throw py::error_already_set();
     return std::vector<std::int64_t>(array.data(), array.data() + array.size());
 }
