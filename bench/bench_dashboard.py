@@ -5,8 +5,8 @@
 Prints, per size, the best of `repeat` runs of display_trevik_analysis and of plotly.io.to_html
 of its figure, the HTML size (with the bundled plotly.js, and of the figure alone), each time as
 a ratio to the smallest size measured in the same run, and the time of the ATR lookup
-(add_trade_info) that the dashboard starts with. With --profile, also where the time of the largest size goes (cumulative seconds of the
-plotting and table calls the dashboard makes).
+(add_trade_info) that the dashboard starts with. With --profile, also where the time of the
+largest size goes: the cumulative seconds of each plotting and table call the dashboard makes.
 """
 
 import argparse
