@@ -32,7 +32,8 @@ bool equals(py::handle left, py::handle right) {
 // held when the back-test rebalances on a schedule and entered when it does not.
 py::object default_actions(const py::object& trades, const py::object& resample) {
     py::object exits = trades[py::str("exit_sig_date")];
-    py::object defaults = global("pd").attr("Series")("hold", py::arg("index") = trades.attr("index"));
+    py::object defaults =
+        global("pd").attr("Series")("hold", py::arg("index") = trades.attr("index"));
     defaults[exits.attr("notna")()] = "exit";
     if (equals(resample, py::none())) {
         defaults[exits.attr("isnull")()] = "enter";
@@ -90,6 +91,8 @@ py::object position_info(const Arguments& a) {
 
 }  // namespace
 
-void add_position_report(py::object& cls) { add_method(cls, "position_info", {{"self"}}, position_info); }
+void add_position_report(py::object& cls) {
+    add_method(cls, "position_info", {{"self"}}, position_info);
+}
 
 }  // namespace kovalt::report
