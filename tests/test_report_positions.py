@@ -42,7 +42,7 @@ def test_status_from_action_or_default(report, resample, exit_date, action, stat
     trades = current_trades([(0.5, 0.5, "2024-01-02", exit_date, 0.1, 10.0)], ["2330"])
     info = attach(report, trades, {"2330": action} if action else None, resample)
     got = info["2330"]["status"]
-    assert got == status or (isinstance(status, float) and math.isnan(got))
+    assert got == status or (isinstance(status, float) and pd.isna(got))
 
 
 def test_one_entry_per_asset_from_its_latest_trade_then_the_metadata(report):

@@ -175,7 +175,7 @@ def random_case(seed):
     offsets = pd.to_timedelta(rng.integers(-20, 420, size=n), "D") + pd.to_timedelta(
         rng.integers(0, 24, size=n) * (rng.random(n) < 0.3), "h")
     dates = pd.Series(pd.Timestamp("2020-01-01") + offsets).dt.as_unit(unit())
-    dates[rng.random(n) < 0.1] = pd.NaT
+    dates = dates.mask(rng.random(n) < 0.1)  # NaT
     trades = pd.DataFrame({"stock_id": names, "entry_sig_date": dates, "other": np.arange(n)})
     return trades, table
 
