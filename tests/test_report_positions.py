@@ -83,6 +83,14 @@ def test_equal_latest_dates_keep_table_order_and_missing_values_come_from_earlie
     assert info["2330"]["next_weight"] == 0.0   # missing in the latest row: the earlier one shows
 
 
+def test_many_tied_trades_of_one_asset_keep_table_order(report):
+    # enough rows for an unstable sort to move ties: the last row dated 1 February must win
+    rows = [(i / 100, 0.1, "2024-01-15" if i % 3 else "2024-02-01", None, 0.0, float(i))
+            for i in range(24)]
+    info = attach(report, current_trades(rows, ["2330"] * 24))
+    assert info["2330"]["entry_price"] == 21.0
+
+
 @pytest.mark.parametrize("trade_at, published", [("open", "open"), (None, "close"), (1, "close")])
 def test_empty_trades_give_only_the_metadata(make_report, trade_at, published):
     report = make_report(trade_at=trade_at)

@@ -219,7 +219,7 @@ const char* prepare_lookup(const py::object& df, const py::object& stock_column,
     lookup.columns = int64_vector(columns.attr("get_indexer")(sids));
     lookup.values = df.attr("to_numpy")();
     const auto& values = lookup.values;
-    if (values.ndim() != 2 || !value_dtype.equal(values.dtype()) ||
+    if (lookup.columns.size() != lookup.dates.size() || values.ndim() != 2 || !value_dtype.equal(values.dtype()) ||
         values.shape(0) != static_cast<py::ssize_t>(lookup.index.size()) ||
         values.shape(1) != static_cast<py::ssize_t>(py::len(columns))) {
         return "table values do not match its axes";
