@@ -239,7 +239,8 @@ def test_edge_ratio_follows_time_scales_in_table_order():
     assert line.marker.color == PROFIT and not line.legendgroup
 
 
-@pytest.mark.parametrize("levels", [[0, "exit"], [0.0, "exit_5", "max_exit"]])
+# A label's text may hold characters UTF-8 cannot encode (a lone surrogate from a decoded file name).
+@pytest.mark.parametrize("levels", [[0, "exit"], [0.0, "exit_5", "max_exit"], [0, "exit\udcff"]])
 def test_only_zero_and_exit_labels_give_an_empty_edge_ratio_panel(levels):
     trades = trade_table()
     trevik = excursion_table(trades, levels)

@@ -2,7 +2,6 @@
 // summary values and the long-form table of the trade measures.
 #include <cmath>
 #include <limits>
-#include <string>
 
 #include "dashboard.hpp"
 
@@ -34,8 +33,11 @@ py::object profit_loss_label() {
     });
 }
 
+// The test runs on the Python text, so labels that UTF-8 cannot encode are judged like any other.
 bool is_time_scale(py::handle label) {
-    if (std::string(py::str(label)).find("exit") != std::string::npos) return false;
+    const int exit_label = PySequence_Contains(py::str(label).ptr(), py::str("exit").ptr());
+    if (exit_label < 0) throw py::error_already_set();
+    if (exit_label == 1) return false;
     return !py::reinterpret_borrow<py::object>(label).equal(py::int_(0));
 }
 
