@@ -1,0 +1,5 @@
+import sys
+
+from kovalt.cli import main
+
+sys.exit(main())

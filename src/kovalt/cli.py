@@ -1,0 +1,36 @@
+"""The `kovalt` command line.
+
+Each subcommand is one function that adds its parser to the subcommand table and sets
+``run``, the function called with the parsed arguments (returning the exit status). To add a
+subcommand, write such a function and list it in ``SUBCOMMANDS``; import heavy or optional
+packages inside ``run``, so that ``kovalt --help`` works without them.
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from typing import Callable, Sequence
+
+import kovalt
+from kovalt.server.commands import add_serve_command
+
+SUBCOMMANDS: tuple[Callable[[argparse._SubParsersAction], None], ...] = (add_serve_command,)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="kovalt", description="kovalt back-test tools")
+    parser.add_argument("--version", action="version", version=f"kovalt {kovalt.__version__}")
+    subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    for add_subcommand in SUBCOMMANDS:
+        add_subcommand(subparsers)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    return int(args.run(args) or 0)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

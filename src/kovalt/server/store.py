@@ -1,0 +1,266 @@
+"""SQLite storage of the strategy service: users with hashed API tokens, strategies, versions.
+
+Every operation opens its own connection, so the store can be shared by the threads of the web
+server without locks of its own; SQLite's write-ahead log lets readers run beside one writer, and
+every write takes the write lock up front (``BEGIN IMMEDIATE``) so two uploads of the same strategy
+cannot both see "no such strategy yet".
+"""
+
+from __future__ import annotations
+
+import hashlib
+import hmac
+import os
+import secrets
+import sqlite3
+import sys
+from contextlib import contextmanager
+from dataclasses import dataclass
+from datetime import datetime, timezone
+from pathlib import Path
+from typing import Iterator
+
+DB_FILE_NAME = "strategies.sqlite3"
+MAX_USER_NAME_LENGTH = 100
+# Seconds a writer waits for the lock before the upload is refused as "busy".
+BUSY_TIMEOUT_SECONDS = 60.0
+
+_SCHEMA = """
+CREATE TABLE IF NOT EXISTS users (
+    uid         TEXT PRIMARY KEY,
+    name        TEXT NOT NULL UNIQUE,
+    selector    TEXT NOT NULL UNIQUE,
+    token_hash  TEXT NOT NULL,
+    created_at  TEXT NOT NULL
+);
+CREATE TABLE IF NOT EXISTS strategies (
+    sid         TEXT PRIMARY KEY,
+    uid         TEXT NOT NULL REFERENCES users(uid),
+    name        TEXT NOT NULL,
+    created_at  TEXT NOT NULL,
+    updated_at  TEXT NOT NULL,
+    versions    INTEGER NOT NULL,
+    UNIQUE (uid, name)
+);
+CREATE INDEX IF NOT EXISTS strategies_by_user ON strategies (uid, updated_at);
+CREATE TABLE IF NOT EXISTS versions (
+    sid         TEXT NOT NULL REFERENCES strategies(sid),
+    version     INTEGER NOT NULL,
+    uploaded_at TEXT NOT NULL,
+    size        INTEGER NOT NULL,
+    payload     TEXT NOT NULL,
+    PRIMARY KEY (sid, version)
+);
+"""
+
+# Compared against when the token's selector is unknown, so that a miss costs the same as a hit.
+_DUMMY_HASH = hashlib.sha256(b"kovalt: no such token").hexdigest()
+
+
+class UserExistsError(ValueError):
+    """A user of that name exists already."""
+
+
+@dataclass(frozen=True)
+class User:
+    uid: str
+    name: str
+    created_at: str
+
+
+@dataclass(frozen=True)
+class StrategySummary:
+    uid: str
+    sid: str
+    name: str
+    created_at: str
+    updated_at: str
+    versions: int
+
+
+@dataclass(frozen=True)
+class StoredVersion:
+    strategy: StrategySummary
+    version: int
+    uploaded_at: str
+    payload: str
+
+
+def default_data_dir() -> Path:
+    """The per-user data folder of kovalt (XDG on Unix, LOCALAPPDATA on Windows)."""
+    if sys.platform == "win32":
+        base = os.environ.get("LOCALAPPDATA") or str(Path.home() / "AppData" / "Local")
+    elif sys.platform == "darwin":
+        base = str(Path.home() / "Library" / "Application Support")
+    else:
+        base = os.environ.get("XDG_DATA_HOME") or str(Path.home() / ".local" / "share")
+    return Path(base) / "kovalt"
+
+
+def default_db_path() -> Path:
+    return default_data_dir() / DB_FILE_NAME
+
+
+def utc_now() -> str:
+    # Microseconds keep the text sortable between uploads of the same second.
+    return datetime.now(timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.%fZ")
+
+
+def _hash_token(token: str) -> str:
+    # Tokens carry 256 random bits, so a fast hash is enough: there is nothing to brute-force.
+    return hashlib.sha256(token.encode("utf-8", "surrogatepass")).hexdigest()
+
+
+def new_token() -> tuple[str, str]:
+    """A fresh token and its selector: "<selector>.<secret>", the selector locating the row."""
+    selector = secrets.token_hex(8)
+    return f"{selector}.{secrets.token_urlsafe(32)}", selector
+
+
+class Store:
+    def __init__(self, path: str | os.PathLike[str]):
+        self.path = Path(path)
+        self.path.parent.mkdir(parents=True, exist_ok=True)
+        with self._connect() as conn:
+            conn.execute("PRAGMA journal_mode=WAL")
+            conn.executescript(_SCHEMA)
+
+    @contextmanager
+    def _connect(self) -> Iterator[sqlite3.Connection]:
+        conn = sqlite3.connect(self.path, timeout=BUSY_TIMEOUT_SECONDS, isolation_level=None)
+        try:
+            conn.execute("PRAGMA foreign_keys=ON")
+            yield conn
+        finally:
+            conn.close()
+
+    @contextmanager
+    def _write(self) -> Iterator[sqlite3.Connection]:
+        with self._connect() as conn:
+            conn.execute("BEGIN IMMEDIATE")
+            try:
+                yield conn
+            except BaseException:
+                conn.execute("ROLLBACK")
+                raise
+            conn.execute("COMMIT")
+
+    # Users -------------------------------------------------------------------------------------
+
+    def add_user(self, name: str) -> tuple[User, str]:
+        """Create a user; returns it and its token, which is not kept anywhere but in the answer."""
+        name = name.strip()
+        if not name or len(name) > MAX_USER_NAME_LENGTH:
+            raise ValueError(f"a user name has 1 to {MAX_USER_NAME_LENGTH} characters")
+        token, selector = new_token()
+        user = User(uid=secrets.token_hex(8), name=name, created_at=utc_now())
+        with self._write() as conn:
+            if conn.execute("SELECT 1 FROM users WHERE name = ?", (name,)).fetchone():
+                raise UserExistsError(f"a user named {name!r} exists already")
+            conn.execute(
+                "INSERT INTO users (uid, name, selector, token_hash, created_at)"
+                " VALUES (?, ?, ?, ?, ?)",
+                (user.uid, user.name, selector, _hash_token(token), user.created_at),
+            )
+        return user, token
+
+    def users(self) -> list[User]:
+        with self._connect() as conn:
+            rows = conn.execute("SELECT uid, name, created_at FROM users ORDER BY created_at")
+            return [User(*row) for row in rows]
+
+    def authenticate(self, token: str) -> User | None:
+        """The user owning the token, or None. The hashes are compared in constant time."""
+        selector = token.split(".", 1)[0] if "." in token else ""
+        with self._connect() as conn:
+            row = conn.execute(
+                "SELECT uid, name, created_at, token_hash FROM users WHERE selector = ?",
+                (selector,),
+            ).fetchone()
+        stored_hash = row[3] if row else _DUMMY_HASH
+        matches = hmac.compare_digest(_hash_token(token), stored_hash)
+        return User(*row[:3]) if row and matches else None
+
+    # Strategies --------------------------------------------------------------------------------
+
+    def save_version(self, uid: str, name: str, payload: str) -> tuple[str, int]:
+        """Store the payload as the newest version of the user's strategy of that name.
+
+        Returns the strategy id (stable across versions) and the version number.
+        """
+        now = utc_now()
+        with self._write() as conn:
+            row = conn.execute(
+                "SELECT sid, versions FROM strategies WHERE uid = ? AND name = ?", (uid, name)
+            ).fetchone()
+            if row is None:
+                sid, version = secrets.token_hex(8), 1
+                conn.execute(
+                    "INSERT INTO strategies (sid, uid, name, created_at, updated_at, versions)"
+                    " VALUES (?, ?, ?, ?, ?, 1)",
+                    (sid, uid, name, now, now),
+                )
+            else:
+                sid, version = row[0], row[1] + 1
+                conn.execute(
+                    "UPDATE strategies SET updated_at = ?, versions = ? WHERE sid = ?",
+                    (now, version, sid),
+                )
+            conn.execute(
+                "INSERT INTO versions (sid, version, uploaded_at, size, payload)"
+                " VALUES (?, ?, ?, ?, ?)",
+                (sid, version, now, len(payload), payload),
+            )
+        return sid, version
+
+    def strategies(self, uid: str) -> list[StrategySummary] | None:
+        """The user's strategies, most recently uploaded first; None for an unknown user."""
+        with self._connect() as conn:
+            if not conn.execute("SELECT 1 FROM users WHERE uid = ?", (uid,)).fetchone():
+                return None
+            rows = conn.execute(
+                "SELECT uid, sid, name, created_at, updated_at, versions FROM strategies"
+                " WHERE uid = ? ORDER BY updated_at DESC, rowid DESC",
+                (uid,),
+            )
+            return [StrategySummary(*row) for row in rows]
+
+    def strategy(self, uid: str, sid: str) -> StrategySummary | None:
+        with self._connect() as conn:
+            row = conn.execute(
+                "SELECT uid, sid, name, created_at, updated_at, versions FROM strategies"
+                " WHERE uid = ? AND sid = ?",
+                (uid, sid),
+            ).fetchone()
+        return StrategySummary(*row) if row else None
+
+    def version(self, uid: str, sid: str, version: int | None = None) -> StoredVersion | None:
+        """A stored version of the user's strategy (the newest when version is None)."""
+        with self._connect() as conn:
+            conn.execute("BEGIN")  # one snapshot for the strategy row and its version
+            try:
+                row = conn.execute(
+                    "SELECT uid, sid, name, created_at, updated_at, versions FROM strategies"
+                    " WHERE uid = ? AND sid = ?",
+                    (uid, sid),
+                ).fetchone()
+                if row is None:
+                    return None
+                summary = StrategySummary(*row)
+                wanted = summary.versions if version is None else version
+                found = conn.execute(
+                    "SELECT version, uploaded_at, payload FROM versions"
+                    " WHERE sid = ? AND version = ?",
+                    (sid, wanted),
+                ).fetchone()
+            finally:
+                conn.execute("COMMIT")
+        return StoredVersion(summary, *found) if found else None
+
+    def counts(self) -> dict[str, int]:
+        with self._connect() as conn:
+            return {
+                "users": conn.execute("SELECT count(*) FROM users").fetchone()[0],
+                "strategies": conn.execute("SELECT count(*) FROM strategies").fetchone()[0],
+                "versions": conn.execute("SELECT count(*) FROM versions").fetchone()[0],
+            }
