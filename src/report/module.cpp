@@ -1,5 +1,6 @@
 // kovalt.report: the Report of a back-test.
 #include <array>
+#include <cstring>
 
 #include "boundary.hpp"
 #include "report.hpp"
@@ -98,6 +99,15 @@ void bind(py::object& cls, const char* name, std::vector<Parameter> parameters, 
     options.disable_function_signatures();
     if (is_static) {
         py::setattr(cls, name, py::staticmethod(py::cpp_function(call, py::name(name))));
+    } else if (std::strcmp(name, "__init__") == 0) {
+        // pybind11 takes any function named __init__ for a constructor of its own classes and
+        // reads its instance layout from `self`, past the end of a plain Report object. Bind
+        // under a neutral name, then give the Python function object its real name.
+        py::cpp_function init(call, py::name("report_init"), py::is_method(cls));
+        PyObject* wrapped = PyInstanceMethod_GET_FUNCTION(init.ptr());
+        auto* function = reinterpret_cast<PyCFunctionObject*>(wrapped);
+        function->m_ml->ml_name = "__init__";
+        py::setattr(cls, name, init);
     } else {
         py::setattr(cls, name, py::cpp_function(call, py::name(name), py::is_method(cls)));
     }
