@@ -97,7 +97,7 @@ def _check_numeric(name: str, table: pd.DataFrame) -> np.ndarray:
 
 
 def _asset_labels(name: str, columns: pd.Index) -> pd.Index:
-    labels = pd.Index([str(c) for c in columns], dtype=object)
+    labels = pd.Index([str(c) for c in columns])
     if labels.has_duplicates:
         raise ValueError(f"{name} have duplicate assets: {_describe(labels[labels.duplicated()])}")
     return labels
@@ -215,7 +215,7 @@ def _next_market_day(dates: pd.DatetimeIndex) -> pd.Timestamp:
     """The date after the last one: the next weekday, or the next day for markets that trade on
     weekends (any weekend date in the index)."""
     last = dates[-1]
-    if (dates.dayofweek >= 5).any():
+    if (dates.day_of_week >= 5).any():
         return last + pd.Timedelta(days=1)
     return last + pd.offsets.BDay(1)
 
@@ -370,7 +370,7 @@ def excursion_table(records: np.ndarray, window: int, window_step: int,
     offsets = sample_offsets(window, window_step)
     width = 6 * (len(offsets) + 1)
     records = np.asarray(records, dtype=np.float64).reshape(-1, width)
-    groups = records.reshape(len(records), -1, 6)
+    groups = records.reshape(len(records), len(offsets) + 1, 6)
     unwritten = (groups == -1.0).all(axis=2)
     values = np.where(unwritten[:, :, None], np.nan, groups).reshape(len(records), width)
     columns = pd.MultiIndex.from_product([offsets + ["exit"], list(MEASURES)],
@@ -407,7 +407,7 @@ def trade_table(trades, positions, records, market_dates: pd.DatetimeIndex, asse
     summary = np.asarray(records, dtype=np.float64)
     summary = summary.reshape(len(booked), -1)[:, -6:] if len(booked) else np.empty((0, 6))
     table = pd.DataFrame({
-        "stock_id": pd.Index(assets.take(slot), dtype=object),
+        "stock_id": assets.take(slot),
         "entry_date": dates_at(entry_row, np.ones(len(booked), bool)),
         "exit_date": dates_at(exit_row, ~is_open),
         "entry_sig_date": dates_at(entry_row - 1, entry_row >= 1),
@@ -439,7 +439,7 @@ def current_state(trades: pd.DataFrame, book_now: np.ndarray, pending: np.ndarra
         "exit_sig_date": open_trades["exit_sig_date"].to_numpy(),
         "return": open_trades["return"].to_numpy(),
         "entry_price": open_trades["entry_price"].to_numpy(),
-    }, index=pd.Index(open_trades["stock_id"].to_numpy(), dtype=object))
+    }, index=pd.Index(open_trades["stock_id"]))
     new_slots = np.flatnonzero((upcoming > 0) & (book_now == 0))
     entering = pd.DataFrame({
         "weight": 0.0,
@@ -448,7 +448,7 @@ def current_state(trades: pd.DataFrame, book_now: np.ndarray, pending: np.ndarra
         "exit_sig_date": pd.DatetimeIndex([pd.NaT] * len(new_slots), tz=last_date.tz),
         "return": np.nan,
         "entry_price": np.nan,
-    }, index=pd.Index(assets.take(new_slots), dtype=object))
+    }, index=assets.take(new_slots))
     current = pd.concat([held, entering]) if len(entering) else held
     current = current.sort_index(kind="stable")
 
