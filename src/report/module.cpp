@@ -86,6 +86,17 @@ py::object global(const char* name) {
 
 namespace {
 
+// pybind11 takes every function named __init__ for the constructor of one of its own classes and
+// reads that class's instance layout from `self`; Report is a plain class, so that is turned off.
+void as_plain_method(const py::object& function) {
+    py::handle callable = py::detail::get_function(function);
+    if (!callable || !PyCFunction_Check(callable.ptr())) return;
+    PyObject* record_holder = PyCFunction_GET_SELF(callable.ptr());
+    if (auto* record = py::detail::function_record_ptr_from_PyObject(record_holder)) {
+        record->is_constructor = false;
+    }
+}
+
 void bind(py::object& cls, const char* name, std::vector<Parameter> parameters, MethodBody body,
           bool is_static) {
     const std::string qualified = std::string("kovalt.report.Report.") + name;
@@ -109,7 +120,9 @@ void bind(py::object& cls, const char* name, std::vector<Parameter> parameters, 
         function->m_ml->ml_name = "__init__";
         py::setattr(cls, name, init);
     } else {
-        py::setattr(cls, name, py::cpp_function(call, py::name(name), py::is_method(cls)));
+        py::cpp_function method(call, py::name(name), py::is_method(cls));
+        as_plain_method(method);
+        py::setattr(cls, name, method);
     }
 }
 
