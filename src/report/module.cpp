@@ -1,8 +1,8 @@
 // kovalt.report: the Report of a back-test.
 #include <array>
-#include <cstring>
 
 #include "boundary.hpp"
+#include "function.hpp"
 #include "report.hpp"
 
 namespace kovalt::report {
@@ -86,44 +86,18 @@ py::object global(const char* name) {
 
 namespace {
 
-// pybind11 takes every function named __init__ for the constructor of one of its own classes and
-// reads that class's instance layout from `self`; Report is a plain class, so that is turned off.
-void as_plain_method(const py::object& function) {
-    py::handle callable = py::detail::get_function(function);
-    if (!callable || !PyCFunction_Check(callable.ptr())) return;
-    PyObject* record_holder = PyCFunction_GET_SELF(callable.ptr());
-    if (auto* record = py::detail::function_record_ptr_from_PyObject(record_holder)) {
-        record->is_constructor = false;
-    }
-}
-
 void bind(py::object& cls, const char* name, std::vector<Parameter> parameters, MethodBody body,
           bool is_static) {
     const std::string qualified = std::string("kovalt.report.Report.") + name;
     auto signature = std::make_shared<native::Signature>(name, std::move(parameters));
-    auto call = [signature, qualified, body = std::move(body)](const py::args& args,
-                                                                const py::kwargs& kwargs) {
+    auto call = [signature, qualified, body = std::move(body)](
+                    const py::tuple&, const py::args& args, const py::kwargs& kwargs) {
         return native::with_traceback(qualified.c_str(),
                                       [&] { return body(signature->bind(args, kwargs)); });
     };
-    py::options options;
-    options.disable_function_signatures();
-    if (is_static) {
-        py::setattr(cls, name, py::staticmethod(py::cpp_function(call, py::name(name))));
-    } else if (std::strcmp(name, "__init__") == 0) {
-        // pybind11 takes any function named __init__ for a constructor of its own classes and
-        // reads its instance layout from `self`, past the end of a plain Report object. Bind
-        // under a neutral name, then give the Python function object its real name.
-        py::cpp_function init(call, py::name("report_init"), py::is_method(cls));
-        PyObject* wrapped = PyInstanceMethod_GET_FUNCTION(init.ptr());
-        auto* function = reinterpret_cast<PyCFunctionObject*>(wrapped);
-        function->m_ml->ml_name = "__init__";
-        py::setattr(cls, name, init);
-    } else {
-        py::cpp_function method(call, py::name(name), py::is_method(cls));
-        as_plain_method(method);
-        py::setattr(cls, name, method);
-    }
+    py::object method = native::make_function({name, std::string("Report.") + name, "kovalt.report"},
+                                              std::move(call));
+    py::setattr(cls, name, is_static ? py::staticmethod(method) : method);
 }
 
 }  // namespace
