@@ -265,8 +265,7 @@ def _write_page(figure, path: Path, title: str) -> None:
 
     html = plotly.io.to_html(figure, include_plotlyjs=True, full_html=True,
                              config={"responsive": True})
-    html = html.replace("<head>", f"<head><meta charset=\"utf-8\"><title>kovalt {title}</title>",
-                        1)
+    html = html.replace("<head>", f"<head>\n    <title>kovalt {title}</title>", 1)
     path.write_text(html, encoding="utf-8")
 
 
