@@ -76,3 +76,15 @@ def browser_page(browser, request):
     page.on("pageerror", lambda error: wrapped.errors.append(str(error)))
     yield wrapped
     context.close()
+
+
+@pytest.fixture(scope="session")
+def demo_output(tmp_path_factory):
+    """The folder written by `python -m kovalt demo`, run once per test session."""
+    import subprocess
+    import sys
+
+    out = tmp_path_factory.mktemp("demo") / "out"
+    done = subprocess.run([sys.executable, "-m", "kovalt", "demo", "--out", str(out)],
+                          capture_output=True, text=True, timeout=300)
+    return out, done

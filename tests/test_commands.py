@@ -1,7 +1,4 @@
 import json
-import subprocess
-import sys
-
 import numpy as np
 import pandas as pd
 import pytest
@@ -100,13 +97,12 @@ def test_bad_files_end_with_one_line_and_no_traceback(csv_files, tmp_path, capsy
     assert not (tmp_path / "out").exists()
 
 
-def test_demo_runs_as_a_module_and_is_deterministic(tmp_path):
-    outputs = []
-    for name in ("a", "b"):
-        done = subprocess.run([sys.executable, "-m", "kovalt", "demo", "--out", tmp_path / name],
-                              capture_output=True, text=True, timeout=300)
-        assert done.returncode == 0, done.stderr
-        assert "Traceback" not in done.stderr and "CAGR" in done.stdout
-        outputs.append((tmp_path / name / "positions.json").read_text(encoding="utf-8"))
-    assert outputs[0] == outputs[1]
-    assert len(json.loads(outputs[0])) == 10 + 3  # ten holdings and the three dates/settings
+def test_demo_runs_as_a_module_and_is_deterministic(demo_output, tmp_path, capsys):
+    out, done = demo_output
+    assert done.returncode == 0, done.stderr
+    assert "Traceback" not in done.stderr and "CAGR" in done.stdout
+    assert str(out / "performance.html") in done.stdout
+    assert main(["demo", "--out", str(tmp_path)]) == 0
+    first = (out / "positions.json").read_text(encoding="utf-8")
+    assert (tmp_path / "positions.json").read_text(encoding="utf-8") == first
+    assert len(json.loads(first)) == 10 + 3  # ten holdings, then the dates and trade_at
