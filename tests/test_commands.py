@@ -106,3 +106,33 @@ def test_demo_runs_as_a_module_and_is_deterministic(demo_output, tmp_path, capsy
     first = (out / "positions.json").read_text(encoding="utf-8")
     assert (tmp_path / "positions.json").read_text(encoding="utf-8") == first
     assert len(json.loads(first)) == 10 + 3  # ten holdings, then the dates and trade_at
+
+
+@pytest.mark.parametrize(
+    "reply, status, message",
+    [({"status": "success", "uid": "u1", "strategy_id": "s1"}, 0, "uploaded as 'my strategy'"),
+     ({"status": "error", "message": "quota exceeded"}, 2, "upload refused: quota exceeded"),
+     (None, 2, "--upload needs --benchmark")],
+)
+def test_run_uploads_under_the_given_name(csv_files, tmp_path, capsys, httpserver, monkeypatch,
+                                          reply, status, message):
+    import kovalt.report
+
+    monkeypatch.setenv("KOVALT_API_TOKEN", "test-token")
+    monkeypatch.delenv("KOVALT_FORCED_STRATEGY_NAME", raising=False)
+    monkeypatch.setattr(kovalt.report, "UPLOAD_URL", httpserver.url_for("/write_database"))
+    httpserver.expect_request("/write_database", method="POST").respond_with_json(reply or {})
+    benchmark = ["--benchmark", csv_files["benchmark"]] if reply else []
+    result = run_cli("--close", csv_files["close"], "--weights", csv_files["weights"], *benchmark,
+                     "--out", tmp_path / "out", "--upload", "my strategy")
+    printed = capsys.readouterr()
+    assert result == status, printed.err
+    assert message in printed.out + printed.err
+    assert "<IPython." not in printed.out
+    if reply is None:
+        assert httpserver.log == [] and not (tmp_path / "out").exists()
+        return
+    (request, _), = httpserver.log
+    assert request.form["document_id"] == "my strategy"
+    assert json.loads(request.form["data"])["position"] == json.loads(
+        (tmp_path / "out" / "positions.json").read_text(encoding="utf-8"))

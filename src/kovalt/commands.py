@@ -14,6 +14,8 @@ one line on standard error and exit status 2, never a traceback.
 from __future__ import annotations
 
 import argparse
+import contextlib
+import io
 import json
 import math
 import sys
@@ -112,6 +114,10 @@ def run_demo(args: argparse.Namespace) -> int:
 def run_files(args: argparse.Namespace) -> int:
     from kovalt import backtest
 
+    if args.upload and not args.benchmark:
+        # The upload sends the benchmark beside the strategy: say so before the work, not after.
+        return _fail(CommandError("--upload needs --benchmark FILE: the upload sends the "
+                                  "benchmark beside the strategy"))
     steps = Steps()
     try:
         steps("reading the tables")
@@ -145,14 +151,29 @@ def _finish(report, out: Path, upload: str | None, steps: Steps) -> int:
     steps.finish()
     print_summary(report, paths)
     if upload:
-        steps(f"uploading as {upload!r}")
-        try:
-            result = report.upload(upload)
-        except Exception as error:  # noqa: BLE001 - one line for the user, whatever failed
-            steps.finish()
-            return _fail(CommandError(f"upload failed: {error}"))
+        return _upload(report, upload, steps)
+    return 0
+
+
+def _upload(report, name: str, steps: Steps) -> int:
+    steps(f"uploading as {name!r}")
+    printed = io.StringIO()
+    try:
+        with contextlib.redirect_stdout(printed):
+            result = report.upload(name)
+    except Exception as error:  # noqa: BLE001 - one line for the user, whatever failed
         steps.finish()
-        print(f"upload: {json.dumps(result, ensure_ascii=False, default=str)}")
+        return _fail(CommandError(f"upload failed: {error}"))
+    finally:
+        # Outside a notebook the result page can only show up as an object's repr: drop it.
+        for line in printed.getvalue().splitlines():
+            if not line.startswith("<IPython."):
+                print(line)
+    steps.finish()
+    if not isinstance(result, dict) or result.get("status") != "success":
+        detail = result.get("message", result) if isinstance(result, dict) else result
+        return _fail(CommandError(f"upload refused: {detail}"))
+    print(f"uploaded as {name!r}")
     return 0
 
 
