@@ -26,7 +26,8 @@ void add_traceback(const char* qualified_name, std::source_location where) {
     const int line = static_cast<int>(where.line());
     PyCodeObject* code = PyCode_NewEmpty(project_relative(where.file_name()), qualified_name, line);
     PyObject* globals = code ? PyDict_New() : nullptr;
-    PyFrameObject* frame = globals ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
+    PyFrameObject* frame =
+        globals ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
     PyErr_Clear();  // failing to decorate the traceback must not replace the real error
     PyErr_Restore(type, value, traceback);
     if (frame) PyTraceBack_Here(frame);
@@ -42,12 +43,18 @@ void report_unraisable(const char* qualified_name) {
     PyErr_NormalizeException(&type, &value, &traceback);
     if (traceback) PyException_SetTraceback(value, traceback);
 
-    // Print first: PyErr_PrintEx consumes its error, so hand it a second reference.
-    Py_XINCREF(type);
-    Py_XINCREF(value);
-    Py_XINCREF(traceback);
-    PyErr_Restore(type, value, traceback);
-    PyErr_PrintEx(0);
+    // Print first. PyErr_PrintEx would end the process on SystemExit, which an entry point that
+    // returns normally must not do; that one is only displayed.
+    if (PyErr_GivenExceptionMatches(type, PyExc_SystemExit)) {
+        PyErr_Display(type, value, traceback);
+    } else {
+        // PyErr_PrintEx consumes its error, so hand it a second reference.
+        Py_XINCREF(type);
+        Py_XINCREF(value);
+        Py_XINCREF(traceback);
+        PyErr_Restore(type, value, traceback);
+        PyErr_PrintEx(0);
+    }
 
     PyErr_Restore(type, value, traceback);
     PyObject* context = PyUnicode_FromString(qualified_name);
@@ -98,7 +105,8 @@ PyObject* init_module(PyModuleDef& def, void (*populate)(py::module_&)) noexcept
     PyErr_Fetch(&type, &value, &traceback);
     PyState_RemoveModule(&def);
     PyObject* loaded = PySys_GetObject("modules");
-    if (loaded && PyMapping_HasKeyString(loaded, def.m_name)) PyMapping_DelItemString(loaded, def.m_name);
+    if (loaded && PyMapping_HasKeyString(loaded, def.m_name))
+        PyMapping_DelItemString(loaded, def.m_name);
     PyErr_Clear();
     if (type) {
         PyErr_Restore(type, value, traceback);
