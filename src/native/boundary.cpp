@@ -26,8 +26,7 @@ void add_traceback(const char* qualified_name, std::source_location where) {
     const int line = static_cast<int>(where.line());
     PyCodeObject* code = PyCode_NewEmpty(project_relative(where.file_name()), qualified_name, line);
     PyObject* globals = code ? PyDict_New() : nullptr;
-    PyFrameObject* frame =
-        globals ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
+    PyFrameObject* frame = globals ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
     PyErr_Clear();  // failing to decorate the traceback must not replace the real error
     PyErr_Restore(type, value, traceback);
     if (frame) PyTraceBack_Here(frame);
@@ -105,8 +104,7 @@ PyObject* init_module(PyModuleDef& def, void (*populate)(py::module_&)) noexcept
     PyErr_Fetch(&type, &value, &traceback);
     PyState_RemoveModule(&def);
     PyObject* loaded = PySys_GetObject("modules");
-    if (loaded && PyMapping_HasKeyString(loaded, def.m_name))
-        PyMapping_DelItemString(loaded, def.m_name);
+    if (loaded && PyMapping_HasKeyString(loaded, def.m_name)) PyMapping_DelItemString(loaded, def.m_name);
     PyErr_Clear();
     if (type) {
         PyErr_Restore(type, value, traceback);
