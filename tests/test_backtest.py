@@ -330,3 +330,21 @@ def test_nan_prices_of_assets_not_held_are_accepted():
 def test_bad_settings_raise_a_value_error(kwargs, message):
     with pytest.raises(ValueError, match=message):
         backtest.run(*one_asset_market(), **kwargs)
+
+
+@pytest.mark.parametrize("damage", ["drop the last trade", "shift an entry"])
+def test_engine_results_that_disagree_with_the_simulation_are_not_reported(monkeypatch, damage):
+    real = backtest._run_excursions
+
+    def damaged(*args):
+        trades, positions, records = (list(x) for x in real(*args))
+        if damage == "drop the last trade":
+            trades, positions, records = trades[:-1], positions[:-1], records[:-1]
+        else:
+            slot, entry, exit_ = trades[0]
+            trades[0] = [slot, entry + 1, exit_]
+        return trades, positions, records
+
+    monkeypatch.setattr(backtest, "_run_excursions", damaged)
+    with pytest.raises(RuntimeError, match="disagree with the simulation"):
+        backtest.run(*one_asset_market())

@@ -353,6 +353,26 @@ def _run_excursions(market: _Market, schedule: _Schedule, window: int, window_st
     return trevik.trades, trevik.trade_positions, trevik.trevik
 
 
+def _check_engine_trades(trades, records, n_expected: int, position: np.ndarray):
+    """The engine reports failures inside its recorders without raising: make sure each booked
+    trade is a holding spell of the simulation, and that none is missing."""
+    booked = np.asarray(trades, dtype=np.int64).reshape(-1, 3)
+    problem = None
+    if len(booked) != n_expected or len(records) != n_expected:
+        problem = f"{len(booked)} trades and {len(records)} records for {n_expected} holdings"
+    elif len(booked):
+        slot, entry, exit_ = booked[:, 0], booked[:, 1], booked[:, 2]
+        closed = exit_ >= 0
+        starts = (position[entry, slot] > 0) & ((entry == 0) | (position[entry - 1, slot] == 0))
+        ends = ~closed | ((position[np.where(closed, exit_, 0), slot] == 0)
+                          & (position[np.where(closed, exit_ - 1, 0), slot] > 0))
+        if not (starts & ends).all():
+            problem = f"trade {int(np.flatnonzero(~(starts & ends))[0])} is not a holding spell"
+    if problem:
+        raise RuntimeError(f"the excursion engine's results disagree with the simulation "
+                           f"({problem}); see the error it printed above")
+
+
 # ---------------------------------------------------------------------------------------------
 # Tables
 
@@ -505,6 +525,9 @@ def run(close: pd.DataFrame, weights: pd.DataFrame, *, fee_ratio: float = DEFAUL
 
     say("analysing excursions")
     trades, positions, records = _run_excursions(market, schedule, window, window_step)
+    held = schedule.book > 0
+    n_holdings = int((held[1:] & ~held[:-1]).sum())
+    _check_engine_trades(trades, records, n_holdings, position_values)
 
     say("building tables")
     table = trade_table(trades, positions, records, market.dates, market.assets, market.price,
