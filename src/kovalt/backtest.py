@@ -207,7 +207,7 @@ def _prepare(close, weights, resample) -> tuple[_Market, pd.DataFrame]:
     else:
         signal_rows, signal_targets = _period_end_signals(dates, next_date, period, rows, targets)
     market = _Market(dates, assets, price, signal_rows.astype(np.int64), signal_targets, next_date)
-    frame = pd.DataFrame(price, index=dates, columns=assets)
+    frame = pd.DataFrame(price, index=dates, columns=assets, copy=False)
     return market, frame
 
 
@@ -521,7 +521,8 @@ def run(close: pd.DataFrame, weights: pd.DataFrame, *, fee_ratio: float = DEFAUL
     _check_held_prices(market, schedule, position_values)
     equity = _simulate(market, schedule, fee_ratio, tax_ratio)
     creturn = pd.Series(equity, index=market.dates)
-    position = pd.DataFrame(position_values, index=market.dates, columns=market.assets)
+    position = pd.DataFrame(position_values, index=market.dates, columns=market.assets,
+                            copy=False)
 
     say("analysing excursions")
     trades, positions, records = _run_excursions(market, schedule, window, window_step)
@@ -530,14 +531,15 @@ def run(close: pd.DataFrame, weights: pd.DataFrame, *, fee_ratio: float = DEFAUL
     _check_engine_trades(trades, records, n_holdings, position_values)
 
     say("building tables")
-    table = trade_table(trades, positions, records, market.dates, market.assets, market.price,
-                        schedule.pending)
     width = 6 * (len(sample_offsets(window, window_step)) + 1)
     stacked = np.vstack(records) if len(records) else np.empty((0, width))
+    table = trade_table(trades, positions, stacked, market.dates, market.assets, market.price,
+                        schedule.pending)
     excursions = excursion_table(stacked, window, window_step, index=table.index)
     current, actions = current_state(table, schedule.book[-1], schedule.pending, market.assets,
                                      market.dates[-1])
 
+    say("building the report")
     report = Report(creturn, position, fee_ratio, tax_ratio, trade_at, market.next_date, info)
     report.benchmark = benchmark
     report.trades = table
