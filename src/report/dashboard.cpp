@@ -7,7 +7,13 @@ namespace kovalt::report {
 
 namespace {
 
-using namespace dashboard;
+using dashboard::edge_ratio_table;
+using dashboard::kMeasureColumns;
+using dashboard::long_form;
+using dashboard::mean_return;
+using dashboard::prepare_trade_record;
+using dashboard::time_scales;
+using dashboard::win_ratio;
 using py::literals::operator""_a;
 
 // Profit first, loss second: the colour rule and the grouped violins index it alike.
