@@ -264,8 +264,11 @@ void drop_token_carriers(const py::error_already_set& error) {
         py::object clear_frames = py::module_::import("traceback").attr("clear_frames");
         if (error.trace()) clear_frames(error.trace());
         py::set seen;
-        py::object exception = error.value();
-        while (!exception.is_none() && !seen.contains(exception)) {
+        py::list pending;
+        pending.append(error.value());
+        while (py::len(pending) != 0) {
+            py::object exception = pending.attr("pop")();
+            if (exception.is_none() || seen.contains(exception)) continue;
             seen.add(exception);
             py::object traceback = exception.attr("__traceback__");
             if (!traceback.is_none()) clear_frames(traceback);
@@ -274,8 +277,8 @@ void drop_token_carriers(const py::error_already_set& error) {
                     py::setattr(exception, holder, py::none());
                 }
             }
-            py::object cause = exception.attr("__cause__");
-            exception = cause.is_none() ? exception.attr("__context__") : cause;
+            pending.append(exception.attr("__cause__"));
+            pending.append(exception.attr("__context__"));
         }
     } catch (py::error_already_set&) {
         // Scrubbing is best effort; it must never replace the client's own error.
