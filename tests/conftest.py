@@ -24,6 +24,13 @@ import pytest
 ARTIFACTS = Path(__file__).resolve().parent.parent / "test-artifacts"
 
 
+@pytest.fixture(scope="session")
+def artifacts() -> Path:
+    """test-artifacts/, for screenshots and measured figures worth keeping from a run."""
+    ARTIFACTS.mkdir(exist_ok=True)
+    return ARTIFACTS
+
+
 def _chromium_path() -> str | None:
     configured = os.environ.get("KOVALT_CHROMIUM")
     if configured:
@@ -41,7 +48,9 @@ def _missing_browser(reason: str) -> None:
 def browser():
     executable = _chromium_path()
     if executable is None:
-        _missing_browser("Chromium is not installed (apt-get install chromium, or .ci/install-browser)")
+        _missing_browser(
+            "Chromium is not installed (apt-get install chromium, or .ci/install-browser)"
+        )
     try:
         from playwright.sync_api import sync_playwright
     except ImportError:
@@ -60,12 +69,17 @@ class BrowserPage:
     name: str
     errors: list[str] = field(default_factory=list)
 
-    def shot(self, label: str = "") -> Path:
-        """Save a full-page screenshot as test-artifacts/<test name>[-label].png."""
+    def shot(self, label: str = "", element=None) -> Path:
+        """Save a screenshot as test-artifacts/<test name>[-label].png: the whole page, or the
+        element (a locator) alone. Frames of another origin only show up in their own shot."""
         ARTIFACTS.mkdir(exist_ok=True)
         stem = re.sub(r"[^A-Za-z0-9_.-]+", "_", self.name + (f"-{label}" if label else ""))
         path = ARTIFACTS / f"{stem}.png"
-        self.page.screenshot(path=str(path), full_page=True)
+        if element is None:
+            self.page.screenshot(path=str(path), full_page=True)
+        else:
+            element.scroll_into_view_if_needed()
+            element.screenshot(path=str(path))
         return path
 
 

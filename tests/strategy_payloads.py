@@ -58,7 +58,7 @@ def _return_table(curve: pd.Series) -> dict:
 
 def _position(assets, statuses, update_date, next_date) -> dict:
     position = {}
-    for index, (asset, action) in enumerate(zip(assets, statuses)):
+    for index, (asset, action) in enumerate(zip(assets, statuses, strict=True)):
         exits = action in ("exit", "sl_tp_exit")
         position[asset] = {
             "status": LABELS.get(action, float("nan")),
@@ -96,7 +96,7 @@ def build_payload(
     rng = np.random.default_rng(seed)
     dates = pd.bdate_range("2023-01-02", periods=days)
     creturn = pd.Series(np.cumprod(1 + rng.normal(0.0006, 0.012, days)), index=dates)
-    daily = creturn.resample("1d").last()
+    daily = creturn.resample("1D").last()
     curve = daily.ffill().dropna()
     curve = curve / curve.iloc[0] * 100
     benchmark = pd.Series(np.cumprod(1 + rng.normal(0.0003, 0.01, days)), index=dates)
@@ -123,7 +123,9 @@ def build_payload(
         "stats": stats,
         "returns": {"time": curve.index.astype(str).to_list(), "value": curve.values.tolist()},
         "benchmark": benchmark.values.tolist(),
-        "ndays_return": {n: float(curve.iloc[-1] / curve.iloc[-1 - n] - 1) for n in (1, 5, 10, 20, 60)},
+        "ndays_return": {
+            n: float(curve.iloc[-1] / curve.iloc[-1 - n] - 1) for n in (1, 5, 10, 20, 60)
+        },
         "return_table": _return_table(curve),
         "fee_ratio": 0.001425,
         "tax_ratio": 0.003,

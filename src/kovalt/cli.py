@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import argparse
 import sys
-from typing import Callable, Sequence
+from collections.abc import Callable, Sequence
 
 import kovalt
 from kovalt.commands import add_demo_command, add_run_command

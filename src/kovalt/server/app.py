@@ -152,7 +152,9 @@ def create_app(
 
     @app.get("/")
     def index() -> Response:
-        return _html(render_template("index.html", upload_url=url_for("write_database", _external=True)))
+        return _html(
+            render_template("index.html", upload_url=url_for("write_database", _external=True))
+        )
 
     @app.get("/strategy/")
     def strategy_page() -> Response:

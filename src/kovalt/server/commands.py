@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import logging
 import signal
 import sys
 from pathlib import Path
@@ -120,12 +121,18 @@ def run_service(args: argparse.Namespace) -> int:
     )
     if hasattr(server, "effective_port"):
         host = server.effective_host
-        base = f"http://[{host}]:{server.effective_port}" if ":" in host else f"http://{host}:{server.effective_port}"
+        base = (
+            f"http://[{host}]:{server.effective_port}"
+            if ":" in host
+            else f"http://{host}:{server.effective_port}"
+        )
         print(f"kovalt serve: listening on {base}/", flush=True)
         print(f"  upload endpoint: {base}/write_database")
     else:
         server.print_listen("kovalt serve: listening on http://{}:{}/")
     print(f"  database: {db_path}", flush=True)
+    # A burst of uploads queues a few requests for a moment; that is no news for the console.
+    logging.getLogger("waitress.queue").setLevel(logging.ERROR)
     signal.signal(signal.SIGTERM, _stop)
     try:
         server.run()

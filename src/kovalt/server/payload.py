@@ -9,7 +9,8 @@ relies on when it draws the document; a document that passes can always be shown
 from __future__ import annotations
 
 import json
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 PAYLOAD_KEYS = (
     "drawdown_details",

@@ -14,11 +14,11 @@ import os
 import secrets
 import sqlite3
 import sys
+from collections.abc import Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
 from datetime import datetime, timezone
 from pathlib import Path
-from typing import Iterator
 
 DB_FILE_NAME = "strategies.sqlite3"
 MAX_USER_NAME_LENGTH = 100
@@ -120,7 +120,8 @@ def new_token() -> tuple[str, str]:
 class Store:
     def __init__(self, path: str | os.PathLike[str]):
         self.path = Path(path)
-        self.path.parent.mkdir(parents=True, exist_ok=True)
+        # Token hashes and unpublished strategies: a new folder is readable by its owner only.
+        self.path.parent.mkdir(mode=0o700, parents=True, exist_ok=True)
         with self._connect() as conn:
             conn.execute("PRAGMA journal_mode=WAL")
             conn.executescript(_SCHEMA)
