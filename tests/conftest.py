@@ -1,12 +1,16 @@
 """Shared fixtures.
 
 A small Report built from a creturn series and a position table, with a trade table and an
-excursion table attached the way a back-test engine attaches them; and a headless Chromium for tests that look at pages as a person would.
+excursion table attached the way a back-test engine attaches them; and a headless Chromium for tests that look at pages as a
+person would.
 
 ``browser_page`` gives a fresh page of Debian's Chromium driven by Playwright, with the console
 errors and uncaught page errors collected, and ``shot(name)`` saving a screenshot under
 test-artifacts/. The browser tests are skipped only when Chromium is missing on a developer's
 machine; under CI (CI set) a missing browser fails them, so they cannot go quietly unrun.
+
+Also: a small Report built from a creturn series and a position table, with a trade table and an
+excursion table attached the way a back-test engine attaches them, and the demo's output folder.
 """
 
 from __future__ import annotations
@@ -95,6 +99,19 @@ def browser_page(browser, request):
     page.on("pageerror", lambda error: wrapped.errors.append(str(error)))
     yield wrapped
     context.close()
+
+
+@pytest.fixture(scope="session")
+def demo_output(tmp_path_factory):
+    """The folder written by `python -m kovalt demo`, run once per test session."""
+    import subprocess
+    import sys
+
+    out = tmp_path_factory.mktemp("demo") / "out"
+    done = subprocess.run([sys.executable, "-m", "kovalt", "demo", "--out", str(out)],
+                          capture_output=True, text=True, timeout=300)
+    return out, done
+
 
 DATES = pd.date_range("2024-01-01", periods=6, freq="D")
 

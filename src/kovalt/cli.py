@@ -13,9 +13,14 @@ import sys
 from collections.abc import Callable, Sequence
 
 import kovalt
+from kovalt.commands import add_demo_command, add_run_command
 from kovalt.server.commands import add_serve_command
 
-SUBCOMMANDS: tuple[Callable[[argparse._SubParsersAction], None], ...] = (add_serve_command,)
+SUBCOMMANDS: tuple[Callable[[argparse._SubParsersAction], None], ...] = (
+    add_demo_command,
+    add_run_command,
+    add_serve_command,
+)
 
 
 def build_parser() -> argparse.ArgumentParser:

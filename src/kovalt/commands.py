@@ -1,0 +1,336 @@
+"""The `kovalt demo` and `kovalt run` commands: back-test, then write the report's pages.
+
+Both write, into the output folder:
+
+- performance.html: the performance figure (cumulative return, drawdown, rolling return,
+  holdings), a complete page with plotly.js embedded so that it opens offline;
+- excursions.html: the MAE/MFE dashboard, likewise;
+- positions.json: the position report (current holdings and the next trades);
+
+and print the key statistics and the paths. Problems with the user's files end the command with
+one line on standard error and exit status 2, never a traceback.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import io
+import json
+import math
+import sys
+import time
+from pathlib import Path
+
+__all__ = ["add_demo_command", "add_run_command", "CommandError", "read_table", "write_outputs"]
+
+PERFORMANCE_PAGE = "performance.html"
+DASHBOARD_PAGE = "excursions.html"
+POSITIONS_FILE = "positions.json"
+
+
+class CommandError(Exception):
+    """A problem the user can fix, reported as one line without a traceback."""
+
+
+class Steps:
+    """Prints what is being done and how long it took, so that no step runs silently."""
+
+    def __init__(self, stream=None):
+        self.stream = stream or sys.stderr
+        self.started: float | None = None
+
+    def __call__(self, text: str) -> None:
+        self.finish()
+        print(f"  {text} ...", end="", file=self.stream, flush=True)
+        self.started = time.perf_counter()
+
+    def finish(self) -> None:
+        if self.started is not None:
+            print(f" {time.perf_counter() - self.started:.1f} s", file=self.stream, flush=True)
+            self.started = None
+
+
+# ---------------------------------------------------------------------------------------------
+# Parsers
+
+
+def add_demo_command(subparsers: argparse._SubParsersAction) -> None:
+    demo = subparsers.add_parser(
+        "demo",
+        help="back-test a sample strategy on a synthetic market and write its report",
+        description="Back-test a monthly top-10 momentum strategy on a deterministic synthetic "
+        "market (150 assets, 6 years, with a benchmark) and write performance.html, "
+        "excursions.html and positions.json into the output folder.",
+    )
+    demo.add_argument("--out", type=Path, default=Path("demo"), help="output folder (%(default)s)")
+    demo.add_argument("--upload", nargs="?", const="kovalt demo", default=None, metavar="NAME",
+                      help="also upload the result to the strategy-storage service")
+    demo.set_defaults(run=run_demo)
+
+
+def add_run_command(subparsers: argparse._SubParsersAction) -> None:
+    run = subparsers.add_parser(
+        "run",
+        help="back-test your own prices and weights and write the report",
+        description="Back-test target weights on your prices. Tables are CSV or Parquet files "
+        "with dates in the first column (or the index) and one column per asset; weights are "
+        "decided at each date's close and traded at the next date's close.",
+    )
+    run.add_argument("--close", type=Path, required=True, help="close prices (dates x assets)")
+    run.add_argument("--weights", type=Path, required=True,
+                     help="target weights (signal dates x assets)")
+    run.add_argument("--high", type=Path, help="high prices, same shape as the close prices")
+    run.add_argument("--low", type=Path, help="low prices, same shape as the close prices")
+    run.add_argument("--benchmark", type=Path,
+                     help="benchmark values: a table of dates and one column of values")
+    run.add_argument("--resample", help="rebalance at every period end: W, M, Q, Y ...")
+    run.add_argument("--fee-ratio", type=float, help="fee on each trade's value")
+    run.add_argument("--tax-ratio", type=float, help="tax on each sale's value")
+    run.add_argument("--out", type=Path, required=True, help="output folder")
+    run.add_argument("--upload", metavar="NAME",
+                     help="also upload the result under this strategy name")
+    run.set_defaults(run=run_files)
+
+
+# ---------------------------------------------------------------------------------------------
+# Commands
+
+
+def run_demo(args: argparse.Namespace) -> int:
+    from kovalt import backtest, demo
+
+    steps = Steps()
+    print("kovalt demo: monthly top-10 momentum on a synthetic market", file=sys.stderr)
+    steps("building the synthetic market (150 assets x 6 years)")
+    close, high, low, benchmark = demo.synthetic_market()
+    steps("choosing the top 10 by 120-day momentum each month")
+    weights = demo.momentum_weights(close)
+    report = backtest.run(close, weights, resample="M", benchmark=benchmark, high=high, low=low,
+                          progress=steps)
+    return _finish(report, args.out, args.upload, steps)
+
+
+def run_files(args: argparse.Namespace) -> int:
+    from kovalt import backtest
+
+    if args.upload and not args.benchmark:
+        # The upload sends the benchmark beside the strategy: say so before the work, not after.
+        return _fail(CommandError("--upload needs --benchmark FILE: the upload sends the "
+                                  "benchmark beside the strategy"))
+    steps = Steps()
+    try:
+        steps("reading the tables")
+        close = read_table(args.close, "close prices")
+        weights = read_table(args.weights, "weights")
+        high = read_table(args.high, "high prices") if args.high else None
+        low = read_table(args.low, "low prices") if args.low else None
+        benchmark = read_benchmark(args.benchmark) if args.benchmark else None
+        costs = {name: value for name, value in
+                 (("fee_ratio", args.fee_ratio), ("tax_ratio", args.tax_ratio))
+                 if value is not None}
+        report = backtest.run(close, weights, resample=args.resample, benchmark=benchmark,
+                              high=high, low=low, progress=steps, **costs)
+    except (CommandError, ValueError, TypeError) as error:
+        steps.finish()
+        return _fail(error)
+    return _finish(report, args.out, args.upload, steps)
+
+
+def _fail(error: Exception) -> int:
+    print(f"kovalt: error: {error}", file=sys.stderr)
+    return 2
+
+
+def _finish(report, out: Path, upload: str | None, steps: Steps) -> int:
+    try:
+        paths = write_outputs(report, out, steps)
+    except OSError as error:
+        steps.finish()
+        return _fail(CommandError(f"cannot write to {out}: {error.strerror or error}"))
+    steps.finish()
+    print_summary(report, paths)
+    if upload:
+        return _upload(report, upload, steps)
+    return 0
+
+
+def _upload(report, name: str, steps: Steps) -> int:
+    steps(f"uploading as {name!r}")
+    printed = io.StringIO()
+    try:
+        with contextlib.redirect_stdout(printed):
+            result = report.upload(name)
+    except Exception as error:  # noqa: BLE001 - one line for the user, whatever failed
+        steps.finish()
+        return _fail(CommandError(f"upload failed: {error}"))
+    finally:
+        # Outside a notebook the result page can only show up as an object's repr: drop it.
+        for line in printed.getvalue().splitlines():
+            if not line.startswith("<IPython."):
+                print(line)
+    steps.finish()
+    if not isinstance(result, dict) or result.get("status") != "success":
+        detail = result.get("message", result) if isinstance(result, dict) else result
+        return _fail(CommandError(f"upload refused: {detail}"))
+    print(f"uploaded as {name!r}")
+    return 0
+
+
+# ---------------------------------------------------------------------------------------------
+# Reading the user's tables
+
+
+def read_table(path: Path, what: str):
+    """A CSV or Parquet table indexed by date, every cell a number (empty cells are missing)."""
+    import pandas as pd
+
+    path = Path(path)
+    if not path.is_file():
+        raise CommandError(f"{what} file not found: {path}")
+    suffix = path.suffix.lower()
+    try:
+        if suffix in (".parquet", ".pq"):
+            table = pd.read_parquet(path)
+            if not isinstance(table.index, pd.DatetimeIndex) and table.shape[1] > 0:
+                table = table.set_index(table.columns[0])
+        else:
+            table = pd.read_csv(path, index_col=0)
+    except ImportError as error:
+        raise CommandError(f"cannot read {path}: {error}") from None
+    except (ValueError, OSError, UnicodeDecodeError) as error:
+        text = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
+        raise CommandError(f"cannot read {what} from {path}: {text}") from None
+    if table.shape[0] == 0 or table.shape[1] == 0:
+        raise CommandError(f"{what} in {path} are empty: expected dates in the first column and "
+                           f"one column per asset")
+    table.index = _parse_dates(table.index, path)
+    table.columns = [str(c) for c in table.columns]
+    return _numeric(table, path)
+
+
+def _parse_dates(index, path: Path):
+    import pandas as pd
+
+    if isinstance(index, pd.DatetimeIndex):
+        return index
+    text = pd.Series(index, dtype=object)
+    parsed = pd.to_datetime(text.astype(str), errors="coerce", format="mixed")
+    bad = parsed.isna() | text.isna()
+    if bad.any():
+        first = int(bad.to_numpy().nonzero()[0][0])
+        raise CommandError(f"unparsable date {text.iloc[first]!r} in {path} (data row {first + 1})")
+    return pd.DatetimeIndex(parsed, name=index.name)
+
+
+def _numeric(table, path: Path):
+    import pandas as pd
+
+    converted = table.apply(lambda column: pd.to_numeric(column, errors="coerce"))
+    bad = converted.isna() & table.notna()
+    if bad.to_numpy().any():
+        row, col = bad.to_numpy().nonzero()
+        row, col = int(row[0]), int(col[0])
+        raise CommandError(f"non-numeric cell {table.iat[row, col]!r} in {path}: column "
+                           f"{table.columns[col]}, date {table.index[row].date()}")
+    return converted.astype(float)
+
+
+def read_benchmark(path: Path):
+    table = read_table(path, "benchmark values")
+    if table.shape[1] != 1:
+        raise CommandError(f"benchmark file {path} must have one column of values besides the "
+                           f"dates, found {table.shape[1]}")
+    return table.iloc[:, 0].rename("benchmark")
+
+
+# ---------------------------------------------------------------------------------------------
+# Writing the outputs
+
+
+def performance_figure(report):
+    """The performance figure of a report, built from the same inputs its display uses."""
+    import pandas as pd
+
+    import kovalt.ravnel  # noqa: F401 - installs rebase on pandas objects
+
+    if report.benchmark is not None:
+        table = pd.DataFrame({"strategy": report.creturn,
+                              "benchmark": report.benchmark.dropna()}).dropna()
+    else:
+        table = pd.DataFrame({"strategy": report.creturn}).dropna()
+    holdings = (report.position != 0).sum(axis=1)
+    return report.create_performance_figure(table.rebase(), holdings)
+
+
+def write_outputs(report, out: Path, steps=None) -> dict[str, Path]:
+    """Write the two pages and the position report into ``out``; returns their paths."""
+    say = steps or (lambda text: None)
+    out = Path(out)
+    out.mkdir(parents=True, exist_ok=True)
+    paths = {"performance": out / PERFORMANCE_PAGE, "excursions": out / DASHBOARD_PAGE,
+             "positions": out / POSITIONS_FILE}
+    say("drawing the performance figure")
+    _write_page(performance_figure(report), paths["performance"], "performance")
+    say("drawing the MAE/MFE dashboard")
+    _write_page(report.display_trevik_analysis(), paths["excursions"], "excursions")
+    say("writing the position report")
+    positions = _json_ready(report.position_info())
+    paths["positions"].write_text(json.dumps(positions, ensure_ascii=False, indent=2) + "\n",
+                                  encoding="utf-8")
+    return paths
+
+
+def _write_page(figure, path: Path, title: str) -> None:
+    import plotly.io
+
+    html = plotly.io.to_html(figure, include_plotlyjs=True, full_html=True,
+                             config={"responsive": True})
+    html = html.replace("<head>", f"<head>\n    <title>kovalt {title}</title>", 1)
+    path.write_text(html, encoding="utf-8")
+
+
+def _json_ready(value):
+    """NaN and infinities become null, so that the file is strict JSON."""
+    if isinstance(value, dict):
+        return {str(key): _json_ready(item) for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_json_ready(item) for item in value]
+    if isinstance(value, float) and not math.isfinite(value):
+        return None
+    if hasattr(value, "item"):  # numpy scalars
+        return _json_ready(value.item())
+    return value
+
+
+def key_statistics(report) -> dict[str, float]:
+    import kovalt.ravnel  # noqa: F401 - installs calc_stats on pandas objects
+
+    stats = report.creturn.calc_stats().stats
+    trades = report.trades
+    closed = trades[trades["exit_date"].notna()]
+    return {
+        "total return": stats["total_return"],
+        "CAGR": stats["cagr"],
+        "max drawdown": stats["max_drawdown"],
+        "daily Sharpe": stats["daily_sharpe"],
+        "trades": float(len(trades)),
+        "win rate (closed trades)": float((closed["return"] > 0).mean()) if len(closed) else math.nan,
+    }
+
+
+def print_summary(report, paths: dict[str, Path]) -> None:
+    stats = key_statistics(report)
+    start, end = report.creturn.index[0], report.creturn.index[-1]
+    print(f"\nback-test {start:%Y-%m-%d} .. {end:%Y-%m-%d}, {report.position.shape[1]} assets")
+    for name, value in stats.items():
+        if name == "trades":
+            print(f"  {name:<26}{int(value)}")
+        elif name == "daily Sharpe":
+            print(f"  {name:<26}{value:.2f}")
+        else:
+            print(f"  {name:<26}{value:.2%}")
+    print(f"  {'next trading date':<26}{report.next_trading_date:%Y-%m-%d}")
+    print()
+    for label, path in paths.items():
+        print(f"{label + ':':<13}{path.resolve()}")
