@@ -1,8 +1,8 @@
 """Shared fixtures.
 
 A small Report built from a creturn series and a position table, with a trade table and an
-excursion table attached the way a back-test engine attaches them; and a headless Chromium for tests that look at pages as a
-person would.
+excursion table attached the way a back-test engine attaches them; and a headless Chromium for
+tests that look at pages as a person would.
 
 ``browser_page`` gives a fresh page of Debian's Chromium driven by Playwright, with the console
 errors and uncaught page errors collected, and ``shot(name)`` saving a screenshot under
