@@ -79,6 +79,8 @@ def test_methods_bind_like_python_functions(report):
         (lambda r: r.remove_trade_info(nam="x"), "remove_trade_info() got an unexpected keyword argument 'nam'"),
         (lambda r: r.add_trade_info("x", name="y"), "add_trade_info() got multiple values for argument 'name'"),
         (lambda r: Report.get_ndays_return(pd.Series([1.0])), "get_ndays_return() missing 1 required positional argument: 'n'"),
+        # refused before any name is looked at, as a call of a Python function is
+        (lambda r: Report.remove_trade_info(r, **{"nam": 1, 2: 3}), "keywords must be strings"),
     ],
 )
 def test_argument_errors_read_as_python_ones(report, call, message):
@@ -232,17 +234,30 @@ def test_guard_functions_have_their_names_and_documentation():
         type(wrapper)()
 
 
+class Unprintable(list):
+    def __str__(self):
+        raise RuntimeError("no text form")
+
+
+class Nameless:
+    def __call__(self, report):
+        return report
+
+
 @pytest.mark.parametrize(
-    "asset_types, args, error",
+    "asset_types, function, args, error",
     [
-        (["tw_stock"], (), IndexError),
-        (["tw_stock"], (object(),), AttributeError),
-        (5, (Guarded("tw_stock"),), TypeError),
+        (["tw_stock"], echo, (), IndexError),
+        (["tw_stock"], echo, (object(),), AttributeError),
+        (5, echo, (Guarded("tw_stock"),), TypeError),
+        (Unprintable(["tw_stock"]), echo, (Guarded("crypto"),), RuntimeError),
+        # the method's name is the refusal's first piece: its failure comes first
+        (Unprintable(["tw_stock"]), Nameless(), (Guarded("crypto"),), AttributeError),
     ],
 )
-def test_guard_failures_propagate(asset_types, args, error):
+def test_guard_failures_propagate(asset_types, function, args, error):
     with pytest.raises(error) as excinfo:
-        allow_asset_types(asset_types)(echo)(*args)
+        allow_asset_types(asset_types)(function)(*args)
     assert ("kovalt.report.allow_asset_types.<locals>.decorator.<locals>.wrapper"
             in traceback_names(excinfo))
 

@@ -106,16 +106,25 @@ def test_metadata_replaces_an_asset_of_the_same_name(report):
 
 
 @pytest.mark.parametrize(
-    "attribute, value",
-    [("current_trades", None), ("actions", None), ("next_trading_date", "2024-01-08")],
+    "attribute, value, dropped_column, error",
+    [
+        ("current_trades", None, None, AttributeError),
+        ("actions", None, None, AttributeError),
+        ("resample", None, None, AttributeError),
+        ("next_trading_date", "2024-01-08", None, AttributeError),
+        # the exit signals are read before `resample` is consulted
+        ("resample", None, "exit_sig_date", KeyError),
+    ],
 )
-def test_missing_attributes_and_dates_without_strftime_raise(report, attribute, value):
-    report.current_trades = current_trades([(0.5, 0.5, "2024-01-02", None, 0.1, 1.0)], ["2330"])
+def test_missing_attributes_and_dates_without_strftime_raise(report, attribute, value,
+                                                             dropped_column, error):
+    trades = current_trades([(0.5, 0.5, "2024-01-02", None, 0.1, 1.0)], ["2330"])
+    report.current_trades = trades.drop(columns=dropped_column) if dropped_column else trades
     report.actions = pd.Series(dtype=object)
     report.resample = None
     if value is None:
         delattr(report, attribute)
     else:
         setattr(report, attribute, value)
-    with pytest.raises(AttributeError):
+    with pytest.raises(error):
         report.position_info()

@@ -55,13 +55,10 @@ void report_unraisable(const char* qualified_name) {
         PyErr_PrintEx(0);
     }
 
-    PyErr_Restore(type, value, traceback);
+    // Made while no error is set: a failure here must not release the error being reported.
     PyObject* context = PyUnicode_FromString(qualified_name);
-    if (!context) {
-        // Out of memory for the context text: report the original error without one.
-        PyErr_Clear();
-        PyErr_Restore(type, value, traceback);
-    }
+    if (!context) PyErr_Clear();  // out of memory for the text: report the error without one
+    PyErr_Restore(type, value, traceback);
     PyErr_WriteUnraisable(context);
     Py_XDECREF(context);
 }

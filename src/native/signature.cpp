@@ -14,9 +14,13 @@ Signature::Signature(std::string function_name, std::vector<Parameter> parameter
     }
 }
 
-// Same order of checks as the interpreter: positional slots, then keywords (unknown or
-// duplicate), then surplus positionals, then missing required ones.
+// Same order of checks as the interpreter: keyword names that are not text (refused at the call,
+// before any binding), positional slots, then keywords (unknown or duplicate), then surplus
+// positionals, then missing required ones.
 std::vector<py::object> Signature::bind(const py::args& args, const py::kwargs& kwargs) const {
+    for (auto item : kwargs) {
+        if (!PyUnicode_Check(item.first.ptr())) throw py::type_error("keywords must be strings");
+    }
     std::vector<py::object> bound(parameters_.size());
     const std::size_t given = args.size();
     for (std::size_t i = 0; i < given && i < parameters_.size(); ++i) {

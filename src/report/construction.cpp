@@ -65,11 +65,15 @@ py::object closure_item(const py::tuple& closure, std::size_t position) {
 }
 
 // "Report.<method> for <asset type> is not implemented. Allowed asset type: <allowed>"
+// The pieces are read one statement each: their order decides which error a caller sees when
+// more than one of them fails.
 py::str refusal_message(const py::object& function, const py::object& report,
                         const py::object& asset_types) {
-    py::tuple pieces = py::make_tuple(
-        "Report.", py::str(function.attr("__name__")), " for ", py::str(report.attr("asset_type")),
-        " is not implemented. Allowed asset type: ", py::str(asset_types));
+    py::str method = py::str(function.attr("__name__"));
+    py::str asset_type = py::str(report.attr("asset_type"));
+    py::str allowed = py::str(asset_types);
+    py::tuple pieces = py::make_tuple("Report.", method, " for ", asset_type,
+                                      " is not implemented. Allowed asset type: ", allowed);
     return py::str("").attr("join")(pieces);
 }
 

@@ -18,26 +18,17 @@ py::dict status_labels() {
     return labels;
 }
 
-// `left == right` as Python evaluates it, then its truth.
-bool equals(py::handle left, py::handle right) {
-    auto result =
-        py::reinterpret_steal<py::object>(PyObject_RichCompare(left.ptr(), right.ptr(), Py_EQ));
-    if (!result) throw py::error_already_set();
-    const int truth = PyObject_IsTrue(result.ptr());
-    if (truth < 0) throw py::error_already_set();
-    return truth != 0;
-}
-
 // The action of a trade the engine gave none: a trade with an exit signal exits; otherwise it is
 // held when the back-test rebalances on a schedule and entered when it does not. Built with mask
 // rather than item assignment: pandas 2 takes an assignment from native code, where the
-// reference count is lower, for chained assignment and warns.
-py::object default_actions(const py::object& trades, const py::object& resample) {
-    py::object exits = trades[py::str("exit_sig_date")];
+// reference count is lower, for chained assignment and warns. `resample` is read only once the
+// exit signals are known, so a report lacking both fails on the column first.
+py::object default_actions(const py::object& report, const py::object& trades) {
     py::object defaults =
         global("pd").attr("Series")("hold", py::arg("index") = trades.attr("index"));
+    py::object exits = trades[py::str("exit_sig_date")];
     defaults = defaults.attr("mask")(exits.attr("notna")(), "exit");
-    if (equals(resample, py::none())) {
+    if (python_compare(report.attr("resample"), py::none(), Py_EQ)) {
         defaults = defaults.attr("mask")(exits.attr("isnull")(), "enter");
         defaults = defaults.attr("mask")(exits.attr("notna")(), "exit");
     }
@@ -79,7 +70,7 @@ py::object latest_per_asset(const py::object& rows) {
 py::object position_info(const Arguments& a) {
     const py::object& self = a[0];
     py::object trades = self.attr("current_trades");
-    py::object defaults = default_actions(trades, self.attr("resample"));
+    py::object defaults = default_actions(self, trades);
     py::object status = self.attr("actions")
                             .attr("reindex")(trades.attr("index"))
                             .attr("fillna")(defaults)

@@ -18,6 +18,17 @@ using native::Parameter;
 // takes effect; NameError "name '...' is not defined" when it is missing.
 py::object global(const char* name);
 
+// `left <op> right` as Python evaluates it (op one of Py_EQ, Py_NE, ...), then its truth. Unlike
+// pybind11's equal(), no identity shortcut: the operands' own comparison always runs.
+inline bool python_compare(py::handle left, py::handle right, int op) {
+    auto result =
+        py::reinterpret_steal<py::object>(PyObject_RichCompare(left.ptr(), right.ptr(), op));
+    if (!result) throw py::error_already_set();
+    const int truth = PyObject_IsTrue(result.ptr());
+    if (truth < 0) throw py::error_already_set();
+    return truth != 0;
+}
+
 // A method body receives one object per parameter, in declaration order (`self` first for
 // instance methods), defaults already filled in.
 using Arguments = std::vector<py::object>;

@@ -351,22 +351,13 @@ py::object add_trade_info(const Arguments& a) {
     return py::none();
 }
 
-// Compared with != like a Python comprehension would, without the identity shortcut.
-bool differs(py::handle column, const py::object& name) {
-    auto result =
-        py::reinterpret_steal<py::object>(PyObject_RichCompare(column.ptr(), name.ptr(), Py_NE));
-    if (!result) throw py::error_already_set();
-    const int truth = PyObject_IsTrue(result.ptr());
-    if (truth < 0) throw py::error_already_set();
-    return truth != 0;
-}
-
 py::object remove_trade_info(const Arguments& a) {
     const py::object& self = a[0];
     py::object trades = self.attr("trades");
     py::list kept;
     for (py::handle column : trades.attr("columns")) {
-        if (differs(column, a[1])) kept.append(column);
+        // != as a Python comprehension compares, without the identity shortcut
+        if (python_compare(column, a[1], Py_NE)) kept.append(column);
     }
     self.attr("trades") = trades[kept];
     return py::none();
