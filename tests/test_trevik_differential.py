@@ -234,8 +234,8 @@ def test_replay_refuses_unknown_events_before_running_any(kind):
 
 def test_drawdown_is_exact_where_successive_dips_nearly_tie():
     """Each dip after a new peak falls within a few ulps of the deepest drawdown so far, where a
-    drawdown shortcut that rounds differently would keep the wrong one (about one path in 300
-    tells them apart)."""
+    drawdown found any other way than from the rounded quotient growth / peak (say by comparing
+    growth with peak * (1 + drawdown)) keeps the wrong one; about one path in 300 tells."""
     rng = np.random.default_rng(7)
     paths, dips = 6000, 6
     peaks = rng.uniform(1, 100, paths)[:, None] * np.cumprod(
