@@ -3,18 +3,21 @@
 Workload 1: a 5,000-day x 2,000-stock float64 matrix (random walks, 1% NaN) and 100,000 trades,
 holding periods geometric with mean 20 days (cap 250), window 60, step 5, driven natively through
 kovalt.recorder.replay. On the same trades:
-  (a) a straightforward numba-compiled per-trade loop over price[:, col],
+  (a) a straightforward numba-compiled per-trade loop over price[:, col], run two ways: all
+      trades in one compiled call writing one 2-D array, and one call per trade returning its
+      record (one array per trade, as the engine books them),
   (b) a numpy-vectorised per-trade reference (cumulative products, maxima and minima),
   (c) the plain-Python model of tests/trevik_oracle.py on a 1,000-trade subsample.
 Workload 2: 2,000 trades held 1,000 days on the same matrix.
-Limit: the same column walks in plain C++ (bench/column_walk.cpp, built here with g++), the loads
-alone and with the engine's per-day arithmetic.
+Limits, built here with g++: the same column walks in plain C++ (bench/column_walk.cpp), the
+loads alone and with the engine's per-day arithmetic; and the Python objects the engine books per
+trade, made and appended with nothing else (bench/result_objects.cpp).
 
 Times are the CPU time of this thread (the machine may be shared), best of several runs where
 cheap; wall time is printed alongside. Records of (a) and (b) are checked bit for bit against the
 engine's, and those of (c) as well.
 
-Usage: python bench/trevik_bench.py [--trades N] [--quick]
+Usage: python bench/trevik_bench.py [--trades N] [--quick]   (--quick: numpy on 5,000 trades)
 """
 
 import argparse
@@ -219,18 +222,46 @@ def run_oracle(price, columns, entries, exits):
             for c, e, x in zip(columns, entries, exits)]
 
 
-def column_walk_library():
-    source = ROOT / "bench" / "column_walk.cpp"
-    target = pathlib.Path(tempfile.gettempdir()) / f"kovalt_column_walk{sysconfig.get_config_var('SHLIB_SUFFIX')}"
+def build(name, *include_dirs):
+    """bench/<name>.cpp as a shared library in the temporary directory."""
+    target = pathlib.Path(tempfile.gettempdir()) / f"kovalt_{name}{sysconfig.get_config_var('SHLIB_SUFFIX')}"
     subprocess.run(["g++", "-O3", "-std=c++20", "-ffp-contract=off", "-shared", "-fPIC",
-                    f"-I{ROOT / 'src' / 'trevik'}", str(source), "-o", str(target)], check=True)
-    library = ctypes.CDLL(str(target))
+                    *(f"-I{d}" for d in include_dirs), str(ROOT / "bench" / f"{name}.cpp"),
+                    "-o", str(target)], check=True)
+    return target
+
+
+def column_walk_library():
+    library = ctypes.CDLL(str(build("column_walk", ROOT / "src" / "trevik")))
     for name in ("walk_prices", "walk_excursions"):
         function = getattr(library, name)
         function.restype = ctypes.c_double
         function.argtypes = [ctypes.c_void_p] + [ctypes.c_int64] * 2 + [ctypes.c_void_p] * 3 + [
             ctypes.c_int64] * 2
     return library
+
+
+def result_objects_library():
+    library = ctypes.PyDLL(str(build("result_objects", sysconfig.get_paths()["include"],
+                                     np.get_include())))
+    if library.import_numpy() < 0:
+        raise ImportError("numpy C API")
+    library.book_results.restype = ctypes.c_int
+    library.book_results.argtypes = [ctypes.py_object] * 3 + [ctypes.c_void_p] * 2 + [
+        ctypes.c_int64] * 2
+    return library
+
+
+def run_result_objects(library, columns, exits):
+    lists = {"trades": [], "trade_positions": [], "trevik": []}
+    entry = np.zeros(STOCKS, dtype=int)
+    position = np.ones(STOCKS)
+    slots = np.ascontiguousarray(columns, dtype=np.int64)
+    exit_days = np.ascontiguousarray(exits, dtype=np.int64)
+    if library.book_results(lists, entry, position, slots.ctypes.data, exit_days.ctypes.data,
+                            len(slots), RECORD_SIZE) < 0:
+        raise RuntimeError("booking failed")
+    return lists
 
 
 def run_walk(function, price, columns, entries, days, prefetch_rows=32):
@@ -243,12 +274,19 @@ def run_walk(function, price, columns, entries, days, prefetch_rows=32):
 # Measurement
 
 
+def clear_engine_results():
+    for results in (trevik.trades, trevik.trade_positions, trevik.trevik):
+        results.clear()
+
+
 def timed(function, repeats):
-    """Best CPU time and best wall time over `repeats` runs, and the last result."""
+    """Best CPU time and best wall time over `repeats` runs, and the last result. Each run starts
+    with the previous results freed, the engine's included."""
     best_cpu = best_wall = float("inf")
     result = None
     for _ in range(repeats):
         result = None
+        clear_engine_results()
         gc.collect()
         wall, cpu = time.perf_counter(), time.thread_time()
         result = function()
@@ -296,8 +334,20 @@ def workload_one(price, rng, count, quick):
 
     engine_cpu, engine_wall, engine = timed(lambda: run_engine(price, events), 5)
     engine = list(engine)
+    objects = result_objects_library()
+    objects_cpu, objects_wall, _ = timed(lambda: run_result_objects(objects, columns, exits), 5)
+    gc.disable()
+    try:
+        quiet_cpu, _, _ = timed(lambda: run_engine(price, events), 5)
+        objects_quiet, _, _ = timed(lambda: run_result_objects(objects, columns, exits), 5)
+    finally:
+        gc.enable()
     engine_memory = peak_memory(lambda: run_engine(price, events))
     report("engine (recorder.replay)", engine_cpu, engine_wall, count, total_days, engine_memory)
+    report("limit: the result objects alone", objects_cpu, objects_wall, count, total_days, None,
+           engine_cpu)
+    print(f"      with the garbage collector off: engine {quiet_cpu * 1e9 / count:.0f} ns/trade,"
+          f" result objects alone {objects_quiet * 1e9 / count:.0f} ns/trade")
 
     run_numba(price, columns[:2], entries[:2], exits[:2])  # compile
     run_numba_per_trade(price, columns[:2], entries[:2], exits[:2])
@@ -320,12 +370,12 @@ def workload_one(price, rng, count, quick):
         lambda: run_numpy(price, columns[:numpy_count], entries[:numpy_count],
                           exits[:numpy_count]), 1)
     numpy_days = int(days[:numpy_count].sum())
-    numpy_memory = peak_memory(lambda: run_numpy(price, columns[:2000], entries[:2000],
-                                                 exits[:2000]))
+    numpy_memory = peak_memory(lambda: run_numpy(price, columns[:numpy_count],
+                                                 entries[:numpy_count], exits[:numpy_count]))
     report(f"(b) numpy per trade ({numpy_count:,})", numpy_cpu, numpy_wall, numpy_count,
            numpy_days, numpy_memory, engine_cpu * numpy_days / total_days)
     print(f"      records identical to the engine's: "
-          f"{same_records(engine[:numpy_count], numpy_out)}  (peak memory: 2,000 trades)")
+          f"{same_records(engine[:numpy_count], numpy_out)}")
 
     sample = np.sort(np.random.default_rng(11).choice(count, 1000, replace=False))
     oracle_cpu, oracle_wall, oracle_out = timed(
@@ -335,7 +385,7 @@ def workload_one(price, rng, count, quick):
            engine_cpu * sample_days / total_days)
     print(f"      records identical to the engine's: "
           f"{same_records([engine[i] for i in sample], oracle_out)}")
-    return columns, entries, days, engine_cpu
+    return columns, entries, exits, days, engine_cpu
 
 
 def workload_two(price, rng, library):
@@ -348,11 +398,12 @@ def workload_two(price, rng, library):
     total_days = int(days.sum())
     print(f"\nworkload 2: {count:,} trades held {hold} days, {total_days:,} analysed days")
     cpu, wall, engine = timed(lambda: run_engine(price, events), 7)
+    engine = list(engine)
     report("engine (recorder.replay)", cpu, wall, count, total_days)
     numba_cpu, numba_wall, numba_out = timed(lambda: run_numba(price, columns, entries, exits), 7)
     report("(a) numba, all trades in one call", numba_cpu, numba_wall, count, total_days, None,
            cpu)
-    print(f"      records identical to the engine's: {same_records(list(engine), numba_out)}")
+    print(f"      records identical to the engine's: {same_records(engine, numba_out)}")
     for name in ("walk_prices", "walk_excursions"):
         walk_cpu, walk_wall, _ = timed(
             lambda: run_walk(getattr(library, name), price, columns, entries, days), 7)
@@ -370,11 +421,14 @@ def main():
     print(f"price matrix {price.shape}, {price.nbytes / 2**20:.0f} MiB, "
           f"{np.isnan(price).mean():.2%} NaN; numpy {np.__version__}, numba {numba.__version__}")
     library = column_walk_library()
-    columns, entries, days, _ = workload_one(price, rng, args.trades, args.quick)
+    columns, entries, exits, days, engine_cpu = workload_one(price, rng, args.trades, args.quick)
+    total_days = int(days.sum())
     for name in ("walk_prices", "walk_excursions"):
         walk_cpu, walk_wall, _ = timed(
             lambda: run_walk(getattr(library, name), price, columns, entries, days), 5)
-        report(f"limit: C++ {name}", walk_cpu, walk_wall, args.trades, int(days.sum()))
+        report(f"limit: C++ {name}", walk_cpu, walk_wall, args.trades, total_days, None,
+               engine_cpu)
+
     workload_two(price, rng, library)
 
 
