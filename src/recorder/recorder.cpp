@@ -123,15 +123,15 @@ void populate(py::module_& module) {
                "`slot`.");
 }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
-                          "kovalt.recorder",
-                          nullptr,
-                          -1,
-                          nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr};
+PyModuleDef module_def = {.m_base = PyModuleDef_HEAD_INIT,
+                          .m_name = "kovalt.recorder",
+                          .m_doc = nullptr,
+                          .m_size = -1,
+                          .m_methods = nullptr,
+                          .m_slots = nullptr,
+                          .m_traverse = nullptr,
+                          .m_clear = nullptr,
+                          .m_free = nullptr};
 
 }  // namespace
 
