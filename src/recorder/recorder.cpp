@@ -6,7 +6,9 @@
 #include <pybind11/stl.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "boundary.hpp"
@@ -43,15 +45,25 @@ void end_analysis(std::map<int, double> open_positions) {
     Py_DECREF(result);
 }
 
-// A private copy: the engine may run Python code between events, which must not be able to change
-// or free the sequence being replayed.
-std::vector<Event> checked_events(
-    const py::array_t<Event, py::array::c_style | py::array::forcecast>& events) {
+using EventArray = py::array_t<Event, py::array::c_style | py::array::forcecast>;
+
+// A private copy: the engine may run Python code between events, which must not be able to
+// change or free the sequence being replayed. Only structured arrays with the four fields are
+// taken (numpy would otherwise turn any number into an event).
+std::vector<Event> checked_events(const py::array& events) {
+    const py::object names = events.dtype().attr("names");
+    for (const char* field : {"kind", "day", "slot", "size"}) {
+        if (names.is_none() || !names.contains(field)) {
+            throw py::type_error(
+                "events must be an array of EVENT_DTYPE (fields kind, day, slot, size)");
+        }
+    }
     if (events.ndim() != 1) {
         throw py::value_error("events must be one-dimensional, got " +
                               std::to_string(events.ndim()) + " dimensions");
     }
-    std::vector<Event> copy(events.data(), events.data() + events.size());
+    const EventArray typed(events);
+    std::vector<Event> copy(typed.data(), typed.data() + typed.size());
     for (std::size_t i = 0; i < copy.size(); ++i) {
         const std::int32_t kind = copy[i].kind;
         if (kind != kDate && kind != kEntry && kind != kExit) {
@@ -62,7 +74,7 @@ std::vector<Event> checked_events(
     return copy;
 }
 
-void replay(const py::array_t<Event, py::array::c_style | py::array::forcecast>& events) {
+void replay(const py::array& events) {
     for (const Event& event : checked_events(events)) {
         switch (event.kind) {
             case kDate:
@@ -111,15 +123,15 @@ void populate(py::module_& module) {
                "`slot`.");
 }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
-                          "kovalt.recorder",
-                          nullptr,
-                          -1,
-                          nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr};
+PyModuleDef module_def = {.m_base = PyModuleDef_HEAD_INIT,
+                          .m_name = "kovalt.recorder",
+                          .m_doc = nullptr,
+                          .m_size = -1,
+                          .m_methods = nullptr,
+                          .m_slots = nullptr,
+                          .m_traverse = nullptr,
+                          .m_clear = nullptr,
+                          .m_free = nullptr};
 
 }  // namespace
 
