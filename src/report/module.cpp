@@ -2,6 +2,7 @@
 #include <array>
 
 #include "boundary.hpp"
+#include "function.hpp"
 #include "report.hpp"
 
 namespace kovalt::report {
@@ -89,18 +90,14 @@ void bind(py::object& cls, const char* name, std::vector<Parameter> parameters, 
           bool is_static) {
     const std::string qualified = std::string("kovalt.report.Report.") + name;
     auto signature = std::make_shared<native::Signature>(name, std::move(parameters));
-    auto call = [signature, qualified, body = std::move(body)](const py::args& args,
-                                                                const py::kwargs& kwargs) {
+    auto call = [signature, qualified, body = std::move(body)](
+                    const py::tuple&, const py::args& args, const py::kwargs& kwargs) {
         return native::with_traceback(qualified.c_str(),
                                       [&] { return body(signature->bind(args, kwargs)); });
     };
-    py::options options;
-    options.disable_function_signatures();
-    if (is_static) {
-        py::setattr(cls, name, py::staticmethod(py::cpp_function(call, py::name(name))));
-    } else {
-        py::setattr(cls, name, py::cpp_function(call, py::name(name), py::is_method(cls)));
-    }
+    py::object method = native::make_function({name, std::string("Report.") + name, "kovalt.report"},
+                                              std::move(call));
+    py::setattr(cls, name, is_static ? py::staticmethod(method) : method);
 }
 
 }  // namespace
