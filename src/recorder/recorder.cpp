@@ -1,0 +1,128 @@
+// kovalt.recorder: the back-test side's bridge to the excursion engine. It binds the engine's
+// capsules at import through include/kovalt/trevik.h and lets Python code drive the engine, one
+// call at a time or a whole event sequence in one native loop (`replay`).
+#define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "boundary.hpp"
+#include "kovalt/trevik.h"
+
+namespace {
+
+namespace py = pybind11;
+
+kovalt::trevik::Api engine;
+
+enum Kind : std::int32_t { kDate = 0, kEntry = 1, kExit = 2 };
+
+struct Event {
+    std::int32_t kind;
+    std::int32_t day;
+    std::int32_t slot;
+    double size;
+};
+
+PyObject* as_object(PyArrayObject* array) {
+    return reinterpret_cast<PyObject*>(array);
+}
+
+void start_analysis(py::object price, std::map<int, int> pos2price, int slot_count, int window,
+                    int window_step) {
+    engine.start_analysis(reinterpret_cast<PyArrayObject*>(price.ptr()), std::move(pos2price),
+                          slot_count, window, window_step);
+}
+
+void end_analysis(std::map<int, double> open_positions) {
+    PyObject* result = engine.end_analysis(open_positions);
+    if (!result) throw py::error_already_set();
+    Py_DECREF(result);
+}
+
+// A private copy: the engine may run Python code between events, which must not be able to change
+// or free the sequence being replayed.
+std::vector<Event> checked_events(
+    const py::array_t<Event, py::array::c_style | py::array::forcecast>& events) {
+    if (events.ndim() != 1) {
+        throw py::value_error("events must be one-dimensional, got " +
+                              std::to_string(events.ndim()) + " dimensions");
+    }
+    std::vector<Event> copy(events.data(), events.data() + events.size());
+    for (std::size_t i = 0; i < copy.size(); ++i) {
+        const std::int32_t kind = copy[i].kind;
+        if (kind != kDate && kind != kEntry && kind != kExit) {
+            throw py::value_error("event " + std::to_string(i) + " has unknown kind " +
+                                  std::to_string(kind) + " (expected DATE, ENTRY or EXIT)");
+        }
+    }
+    return copy;
+}
+
+void replay(const py::array_t<Event, py::array::c_style | py::array::forcecast>& events) {
+    for (const Event& event : checked_events(events)) {
+        switch (event.kind) {
+            case kDate:
+                engine.record_date(event.day);
+                break;
+            case kEntry:
+                engine.record_entry(event.slot, event.size);
+                break;
+            case kExit:
+                engine.record_exit(event.slot);
+                break;
+        }
+    }
+}
+
+void populate(py::module_& module) {
+    if (kovalt::trevik::import_api(engine) < 0) throw py::error_already_set();
+    PYBIND11_NUMPY_DTYPE(Event, kind, day, slot, size);
+    module.attr("EVENT_DTYPE") = py::dtype::of<Event>();
+    module.attr("DATE") = static_cast<int>(kDate);
+    module.attr("ENTRY") = static_cast<int>(kEntry);
+    module.attr("EXIT") = static_cast<int>(kExit);
+    module.def("start_analysis", &start_analysis, py::arg("price"), py::arg("pos2price"),
+               py::arg("slot_count"), py::arg("window"), py::arg("window_step"),
+               "Hands the price matrix, the slot -> column map and the window to the engine and "
+               "resets it.");
+    module.def(
+        "record_date", [](int day) { engine.record_date(day); }, py::arg("day"));
+    module.def(
+        "record_entry", [](int slot, double size) { engine.record_entry(slot, size); },
+        py::arg("slot"), py::arg("size"));
+    module.def(
+        "record_exit", [](int slot) { engine.record_exit(slot); }, py::arg("slot"));
+    module.def("end_analysis", &end_analysis, py::arg("open_positions"),
+               "Books the positions still open (a dict slot -> size); raises what the engine "
+               "raises.");
+    module.def(
+        "entry", [] { return py::reinterpret_borrow<py::object>(as_object(*engine.entry)); },
+        "The engine's current per-slot entry days.");
+    module.def(
+        "position", [] { return py::reinterpret_borrow<py::object>(as_object(*engine.position)); },
+        "The engine's current per-slot position sizes.");
+    module.def("replay", &replay, py::arg("events"),
+               "Runs a sequence of events (an array of EVENT_DTYPE: kind, day, slot, size) in one "
+               "native loop: DATE records `day`, ENTRY records `slot` with `size`, EXIT closes "
+               "`slot`.");
+}
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "kovalt.recorder",
+                          nullptr,
+                          -1,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr};
+
+}  // namespace
+
+extern "C" PYBIND11_EXPORT PyObject* PyInit_recorder() {
+    return kovalt::native::init_module(module_def, populate);
+}

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <Python.h>
+
+namespace kovalt::trevik {
+
+// The excursion record of the trade in `slot` entered on `entry_day` and left on `exit_day`,
+// computed from the current price matrix, window and step: a new reference to a 1-D float64
+// array, or nullptr with the error set and a traceback entry "kovalt.trevik.trevik_analysis".
+// A slot missing from pos2price is added to it with column 0.
+PyObject* trevik_analysis(int slot, int entry_day, int exit_day);
+
+}  // namespace kovalt::trevik
