@@ -1,11 +1,17 @@
 """Whatever a caller hands the native modules, the answer is a result or a Python error."""
 
 import ctypes
+import math
+from decimal import Decimal
+from fractions import Fraction
 
+import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+import kovalt.recorder as recorder
+import kovalt.trevik as trevik
 from kovalt.ulmora import str_to_bytearray
 
 from native_fuzzing import EXAMPLES
@@ -78,3 +84,149 @@ def test_text_built_through_the_legacy_wide_character_api_is_converted_whole():
     for index, ch in enumerate(wide):
         cells[index] = ch
     assert str_to_bytearray(text) == bytearray(b"abA\x00")
+
+
+# ---------------------------------------------------------------- kovalt.recorder's arguments
+
+INT_MIN, INT_MAX = -(2**31), 2**31 - 1
+
+
+class Indexable:
+    """An integer type of its own: converted through __index__."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+integral = st.one_of(
+    st.integers(INT_MIN - 5, INT_MAX + 5),
+    st.integers(),
+    st.sampled_from([INT_MIN - 1, INT_MIN, INT_MAX, INT_MAX + 1, 2**32 + 1, -(2**63), 2**64]),
+)
+as_integral_types = st.sampled_from([int, Indexable, np.int64, np.int32, np.uint32, bool])
+
+
+@st.composite
+def integer_arguments(draw):
+    """(argument, the int it stands for): ints of several types, within and beyond 32 bits."""
+    value = draw(integral)
+    kind = draw(as_integral_types)
+    if kind is bool:
+        value = draw(st.integers(0, 1))
+    if kind in (np.int64, np.int32, np.uint32):
+        info = np.iinfo(kind)
+        value = min(max(value, int(info.min)), int(info.max))
+    return kind(value), value
+
+
+non_integral = st.one_of(
+    st.floats(),
+    st.floats(-10, 10).map(np.float32),
+    st.floats(-10, 10).map(np.float64),
+    st.decimals(allow_nan=False, allow_infinity=False).filter(lambda d: d != d.to_integral()),
+    st.fractions().filter(lambda f: f.denominator != 1),
+    st.complex_numbers(),
+    st.text(max_size=3),
+    st.none(),
+    st.builds(Opaque),
+)
+
+
+def fresh_engine():
+    recorder.start_analysis(np.arange(1.0, 13.0).reshape(6, 2), {}, 3, 2, 1)
+
+
+def accepted_day(argument):
+    """The day the engine took from `argument`, read back through an entry of slot 0."""
+    recorder.record_date(argument)
+    recorder.record_entry(0, 1.0)
+    return int(recorder.entry()[0])
+
+
+@settings(max_examples=EXAMPLES, deadline=None)
+@given(integer_arguments())
+def test_integers_are_taken_exactly_or_refused(argument_and_value):
+    argument, value = argument_and_value
+    fresh_engine()
+    if INT_MIN <= value <= INT_MAX:
+        assert accepted_day(argument) == value
+        recorder.start_analysis(np.ones((2, 2)), {argument: 1}, 1, argument, 1)
+    else:
+        for call in (recorder.record_date, recorder.record_exit,
+                     lambda v: recorder.record_entry(v, 1.0),
+                     lambda v: recorder.start_analysis(None, {}, v, 1, 1),
+                     lambda v: recorder.start_analysis(None, {v: 0}, 1, 1, 1),
+                     lambda v: recorder.start_analysis(None, {0: v}, 1, 1, 1),
+                     lambda v: recorder.end_analysis({v: 1.0})):
+            with pytest.raises(TypeError):
+                call(argument)
+        assert accepted_day(7) == 7  # refused arguments changed nothing
+
+
+@settings(max_examples=EXAMPLES, deadline=None)
+@given(non_integral)
+def test_numbers_that_are_not_integers_are_never_truncated(argument):
+    fresh_engine()
+    recorder.record_date(4)
+    for call in (recorder.record_date, recorder.record_exit,
+                 lambda v: recorder.record_entry(v, 1.0),
+                 lambda v: recorder.start_analysis(None, {}, 2, v, 1),
+                 lambda v: recorder.start_analysis(None, {v: 0}, 1, 1, 1),
+                 lambda v: recorder.start_analysis(None, {0: v}, 1, 1, 1),
+                 lambda v: recorder.end_analysis({v: 1.0})):
+        with pytest.raises(TypeError):
+            call(argument)
+    assert trevik.trades == [] and recorder.entry().tolist() == [0, 0, 0]
+    assert accepted_day(4) == 4
+
+
+@pytest.mark.parametrize(
+    "size, expected",
+    [(Fraction(1, 4), 0.25), (Decimal("2.5"), 2.5), (np.float32(0.5), 0.5), (3, 3.0),
+     (True, 1.0), (-math.inf, -math.inf)],
+)
+def test_sizes_take_any_real_number(size, expected):
+    fresh_engine()
+    recorder.record_entry(1, size)
+    assert recorder.position()[1] == expected
+
+
+@pytest.mark.parametrize("size", ["1.5", None, 1j, 10**400, Opaque()])
+def test_sizes_that_are_no_real_number_are_refused(size):
+    fresh_engine()
+    with pytest.raises(TypeError):
+        recorder.record_entry(1, size)
+    assert recorder.entry().tolist() == [0, 0, 0]
+
+
+WIDE_EVENTS = np.dtype([("kind", "<i4"), ("day", "<i8"), ("slot", "<i4"), ("size", "<f8")])
+
+
+@pytest.mark.parametrize(
+    "events",
+    [
+        np.array([1.7, 2.2]),  # would become two events with every field 1 and 2
+        np.array([(recorder.DATE, 2**32 + 4, 0, 0.0)], dtype=WIDE_EVENTS),  # day beyond 32 bits
+        np.zeros(2, dtype=[("kind", "<f8"), ("day", "<i4"), ("slot", "<i4"), ("size", "<f8")]),
+        "events",
+    ],
+    ids=["floats", "wide day", "float kind", "text"],
+)
+def test_replay_refuses_events_it_would_have_to_truncate(events):
+    fresh_engine()
+    recorder.record_date(1)
+    with pytest.raises(TypeError):
+        recorder.replay(events)
+    assert accepted_day(3) == 3
+
+
+def test_replay_takes_events_that_convert_safely():
+    fresh_engine()
+    narrow = np.dtype([("kind", "<i2"), ("day", "<i2"), ("slot", "<i1"), ("size", "<f4")])
+    recorder.replay(np.array([(recorder.DATE, 5, 0, 0.0), (recorder.ENTRY, 0, 2, 0.5)], narrow))
+    recorder.replay([(recorder.DATE, 3, 0, 0.0), (recorder.ENTRY, 0, 1, 0.25)])
+    assert recorder.entry().tolist() == [0, 3, 5]
+    assert recorder.position().tolist() == [0.0, 0.25, 0.5]
