@@ -76,14 +76,19 @@ PyObject* as_object(PyArrayObject* array) {
 }
 
 template <class Value, class Converted>
-std::map<int, Converted> plain_keys(const std::map<Int32, Value>& map, Converted (*convert)(Value)) {
+std::map<int, Converted> plain_keys(const std::map<Int32, Value>& map,
+                                    Converted (*convert)(Value)) {
     std::map<int, Converted> plain;
     for (const auto& [key, value] : map) plain.emplace_hint(plain.end(), key.value, convert(value));
     return plain;
 }
 
-int column_of(Int32 column) { return column.value; }
-double size_of(double size) { return size; }
+int column_of(Int32 column) {
+    return column.value;
+}
+double size_of(double size) {
+    return size;
+}
 
 void start_analysis(py::object price, const std::map<Int32, Int32>& pos2price, Int32 slot_count,
                     Int32 window, Int32 window_step) {
