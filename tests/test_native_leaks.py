@@ -6,12 +6,18 @@ inputs are sized so that a leaked result or argument per call would add far more
 Run ``python -m pytest -m leak -rP tests/test_native_leaks.py`` to see the measured figures.
 """
 
+import contextlib
 import gc
+import os
 import sys
+import weakref
 
+import numpy as np
 import psutil
 import pytest
 
+import kovalt.recorder as recorder
+import kovalt.trevik as trevik
 from kovalt.ulmora import str_to_bytearray
 
 pytestmark = pytest.mark.leak
@@ -66,3 +72,125 @@ def _refuse(value):
     except TypeError:
         return
     raise AssertionError("accepted a non-text argument")
+
+
+# ---------------------------------------------------------------- the excursion engine
+
+SLOTS = range(4)
+COLUMN_OF = {slot: 3 - slot for slot in SLOTS}
+WIDE_WINDOW, WIDE_STEP = 200, 2  # records of 606 values: a leaked one shows at once
+
+
+def prices(rows=400, cols=4):
+    return np.linspace(10.0, 20.0, rows * cols).reshape(rows, cols)
+
+
+def clear_results(expected_count):
+    """Empties the result lists after checking that every trade since the last call was booked."""
+    lists = (trevik.trades, trevik.trade_positions, trevik.trevik)
+    assert [len(results) for results in lists] == [expected_count] * 3
+    for results in lists:
+        results.clear()
+
+
+@contextlib.contextmanager
+def quiet_unraisable():
+    """Reported failures go nowhere: neither to the hook's default printing nor to stderr."""
+    previous = sys.unraisablehook
+    sys.unraisablehook = lambda report: None
+    with open(os.devnull, "w") as sink, contextlib.redirect_stderr(sink):
+        try:
+            yield
+        finally:
+            sys.unraisablehook = previous
+
+
+def test_start_analysis_releases_each_matrix_at_the_next_start():
+    # Keys and values above 256: the interpreter shares small ints, so only these have counts
+    # that tell whether the engine's copy of the map holds on to them.
+    pos2price = {10_000 + slot: 20_000 + slot for slot in range(8)}
+    keys_and_values = [*pos2price, *pos2price.values()]
+    matrix = prices()
+    before = refcounts([matrix])
+    recorder.start_analysis(matrix, pos2price, 4, 20, 5)
+    alive = weakref.ref(matrix)
+    recorder.start_analysis(prices(), pos2price, 4, 20, 5)
+    assert refcounts([matrix]) == before
+    del matrix
+    assert alive() is None
+
+    # A fresh matrix of 12.8 kB per call: keeping any of them would add 250 MB.
+    check("start_analysis", lambda: recorder.start_analysis(prices(), pos2price, 64, 20, 5),
+          [pos2price, *keys_and_values])
+
+
+def test_entries_and_exits_with_analysis():
+    recorder.start_analysis(prices(), COLUMN_OF, 4, WIDE_WINDOW, WIDE_STEP)
+    calls = 0
+
+    def trade():
+        nonlocal calls
+        calls += 1
+        slot = calls % 4
+        recorder.record_date(calls % 150)
+        recorder.record_entry(slot, 0.25)
+        recorder.record_date(calls % 150 + 30)
+        recorder.record_exit(slot)
+        if calls % 100 == 0:
+            assert len(trevik.trevik[-1]) == 606
+            clear_results(100)
+
+    check("record_entry + record_exit", trade, [COLUMN_OF])
+
+
+def test_end_analysis():
+    recorder.start_analysis(prices(), COLUMN_OF, 4, WIDE_WINDOW, WIDE_STEP)
+    recorder.record_date(120)
+    open_positions = {slot: 0.5 for slot in SLOTS}
+
+    def book():
+        recorder.end_analysis(open_positions)
+        clear_results(len(SLOTS))
+
+    check("end_analysis", book, [open_positions])
+
+
+def test_replay():
+    recorder.start_analysis(prices(), COLUMN_OF, 4, WIDE_WINDOW, WIDE_STEP)
+    events = np.zeros(4, dtype=recorder.EVENT_DTYPE)
+    events["kind"] = [recorder.DATE, recorder.ENTRY, recorder.DATE, recorder.EXIT]
+    events["day"] = [5, 0, 60, 0]
+    events["slot"] = [0, 2, 0, 2]
+    events["size"] = [0.0, 0.75, 0.0, 0.0]
+
+    def replay():
+        recorder.replay(events)
+        clear_results(1)
+
+    check("replay", replay, [events])
+
+
+def test_failing_calls():
+    """The error paths: refused matrices, out-of-range slots, failing analyses, raising ends."""
+    recorder.start_analysis(prices(), COLUMN_OF, 4, WIDE_WINDOW, WIDE_STEP)
+    wrong_matrix = np.ones((40, 4), dtype=np.float32)
+    bad_slots = {7: 1.0}
+    zero_prices = np.zeros((400, 4))
+
+    def fail():
+        recorder.start_analysis(wrong_matrix, COLUMN_OF, 4, 3, 1)  # refused: nothing changes
+        recorder.record_entry(9, 1.0)
+        recorder.record_exit(-9)
+        try:
+            recorder.end_analysis(bad_slots)
+        except IndexError:
+            pass
+        else:
+            raise AssertionError("end_analysis booked a slot beyond the arrays")
+
+    with quiet_unraisable():
+        check("failing calls", fail, [wrong_matrix, bad_slots, COLUMN_OF])
+        recorder.start_analysis(zero_prices, COLUMN_OF, 4, WIDE_WINDOW, WIDE_STEP)
+        recorder.record_date(50)
+        check("failing analyses", lambda: recorder.record_exit(1), [zero_prices])
+    assert trevik.trevik == []
