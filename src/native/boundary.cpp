@@ -42,12 +42,18 @@ void report_unraisable(const char* qualified_name) {
     PyErr_NormalizeException(&type, &value, &traceback);
     if (traceback) PyException_SetTraceback(value, traceback);
 
-    // Print first: PyErr_PrintEx consumes its error, so hand it a second reference.
-    Py_XINCREF(type);
-    Py_XINCREF(value);
-    Py_XINCREF(traceback);
-    PyErr_Restore(type, value, traceback);
-    PyErr_PrintEx(0);
+    // Print first. PyErr_PrintEx would end the process on SystemExit, which an entry point that
+    // returns normally must not do; that one is only displayed.
+    if (PyErr_GivenExceptionMatches(type, PyExc_SystemExit)) {
+        PyErr_Display(type, value, traceback);
+    } else {
+        // PyErr_PrintEx consumes its error, so hand it a second reference.
+        Py_XINCREF(type);
+        Py_XINCREF(value);
+        Py_XINCREF(traceback);
+        PyErr_Restore(type, value, traceback);
+        PyErr_PrintEx(0);
+    }
 
     PyErr_Restore(type, value, traceback);
     PyObject* context = PyUnicode_FromString(qualified_name);
