@@ -63,7 +63,7 @@ def test_report_is_a_plain_class_with_undocumented_methods_in_body_order():
 def test_methods_bind_like_python_functions(report):
     bound = report.get_trades
     assert inspect.ismethod(bound) and bound.__self__ is report
-    assert Report.get_trades(report) is report.trades
+    assert Report.get_trades(report) is report.trades and report.get_trevik() is report.trevik
     assert Report.__dict__["get_trades"].__get__(None, Report) is Report.get_trades
     report.extra = 1  # instances keep an ordinary __dict__
     assert "extra" in vars(report)
@@ -172,11 +172,6 @@ def test_constructor_failures_keep_what_was_set(position, error, set_before):
         rep.__init__(pd.Series([1.0]), position, 0, 0, "close", None, None)
     assert list(vars(rep))[-1] == set_before
     assert "kovalt.report.Report.__init__" in traceback_names(excinfo)
-
-
-def test_accessors_return_the_attached_objects(report):
-    assert report.get_trades() is report.trades
-    assert report.get_trevik() is report.trevik
 
 
 # ----------------------------------------------------------------------------- asset-type guard

@@ -42,7 +42,7 @@ def test_status_from_action_or_default(report, resample, exit_date, action, stat
     trades = current_trades([(0.5, 0.5, "2024-01-02", exit_date, 0.1, 10.0)], ["2330"])
     info = attach(report, trades, {"2330": action} if action else None, resample)
     got = info["2330"]["status"]
-    assert got == status or (isinstance(status, float) and math.isnan(got))
+    assert got == status or (isinstance(status, float) and pd.isna(got))
 
 
 def test_one_entry_per_asset_from_its_latest_trade_then_the_metadata(report):
@@ -81,6 +81,14 @@ def test_equal_latest_dates_keep_table_order_and_missing_values_come_from_earlie
     info = attach(report, trades)
     assert info["2330"]["weight"] == 0.2 and info["2330"]["entry_price"] == 12.0
     assert info["2330"]["next_weight"] == 0.0   # missing in the latest row: the earlier one shows
+
+
+def test_many_tied_trades_of_one_asset_keep_table_order(report):
+    # enough rows for an unstable sort to move ties: the last row dated 1 February must win
+    rows = [(i / 100, 0.1, "2024-01-15" if i % 3 else "2024-02-01", None, 0.0, float(i))
+            for i in range(24)]
+    info = attach(report, current_trades(rows, ["2330"] * 24))
+    assert info["2330"]["entry_price"] == 21.0
 
 
 @pytest.mark.parametrize("trade_at, published", [("open", "open"), (None, "close"), (1, "close")])

@@ -12,7 +12,7 @@ namespace kovalt::native {
 namespace {
 
 struct FunctionObject {
-    PyObject_HEAD
+    PyObject ob_base;    // PyObject_HEAD
     PyObject* name;      // str, never null while alive
     PyObject* qualname;  // str, never null while alive
     PyObject* module;
@@ -23,7 +23,9 @@ struct FunctionObject {
     FunctionBody* body;  // owned; freed only on deallocation, so a running call keeps it
 };
 
-FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
+FunctionObject* as_function(PyObject* self) {
+    return reinterpret_cast<FunctionObject*>(self);
+}
 
 int traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* function = as_function(self);
@@ -67,9 +69,8 @@ PyObject* call(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     try {
         // A cleared closure (only reachable from a finaliser) reads as empty.
-        py::tuple closure = function->closure
-                                ? py::reinterpret_borrow<py::tuple>(function->closure)
-                                : py::tuple();
+        py::tuple closure =
+            function->closure ? py::reinterpret_borrow<py::tuple>(function->closure) : py::tuple();
         auto positional = py::reinterpret_borrow<py::args>(args);
         py::kwargs keywords = kwargs ? py::reinterpret_borrow<py::kwargs>(kwargs) : py::kwargs();
         return (*function->body)(closure, positional, keywords).release().ptr();
@@ -98,11 +99,15 @@ int set_text(PyObject** slot, PyObject* value, const char* attribute) {
     return 0;
 }
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
+PyObject* get_name(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->name);
+}
 int set_name(PyObject* self, PyObject* value, void*) {
     return set_text(&as_function(self)->name, value, "__name__");
 }
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
+PyObject* get_qualname(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->qualname);
+}
 int set_qualname(PyObject* self, PyObject* value, void*) {
     return set_text(&as_function(self)->qualname, value, "__qualname__");
 }
@@ -128,11 +133,9 @@ void* slot(Slot* function) {
 }
 
 PyType_Slot type_slots[] = {
-    {Py_tp_dealloc, slot(dealloc)},     {Py_tp_traverse, slot(traverse)},
-    {Py_tp_clear, slot(clear)},         {Py_tp_call, slot(call)},
-    {Py_tp_descr_get, slot(descr_get)}, {Py_tp_repr, slot(repr)},
-    {Py_tp_getset, getset},             {Py_tp_members, members},
-    {0, nullptr},
+    {Py_tp_dealloc, slot(dealloc)}, {Py_tp_traverse, slot(traverse)},   {Py_tp_clear, slot(clear)},
+    {Py_tp_call, slot(call)},       {Py_tp_descr_get, slot(descr_get)}, {Py_tp_repr, slot(repr)},
+    {Py_tp_getset, getset},         {Py_tp_members, members},           {0, nullptr},
 };
 
 // METHOD_DESCRIPTOR: calling the function with the instance first equals calling the bound

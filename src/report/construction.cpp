@@ -9,7 +9,9 @@ namespace kovalt::report {
 
 namespace {
 
-py::object last_label(const py::object& index) { return index.attr("__getitem__")(-1); }
+py::object last_label(const py::object& index) {
+    return index.attr("__getitem__")(-1);
+}
 
 // "crypto" when any column label contains "USDT" (case-sensitive), else "tw_stock".
 const char* derive_asset_type(const py::object& position) {
@@ -46,12 +48,12 @@ py::object construct(const Arguments& a) {
     return py::none();
 }
 
-
 constexpr const char* kModule = "kovalt.report";
 constexpr const char* kGuardDoc =
     "Decorator to check if a method is in allow asset types\n"
     "\n"
-    "    The decorator checks if report.method is valid according to the asset type of the position\n"
+    "    The decorator checks if report.method is valid according to the asset type of the "
+    "position\n"
     "\n"
     "    Returns:\n"
     "        None\n"
@@ -65,10 +67,9 @@ py::object closure_item(const py::tuple& closure, std::size_t position) {
 // "Report.<method> for <asset type> is not implemented. Allowed asset type: <allowed>"
 py::str refusal_message(const py::object& function, const py::object& report,
                         const py::object& asset_types) {
-    py::tuple pieces = py::make_tuple("Report.", py::str(function.attr("__name__")), " for ",
-                                      py::str(report.attr("asset_type")),
-                                      " is not implemented. Allowed asset type: ",
-                                      py::str(asset_types));
+    py::tuple pieces = py::make_tuple(
+        "Report.", py::str(function.attr("__name__")), " for ", py::str(report.attr("asset_type")),
+        " is not implemented. Allowed asset type: ", py::str(asset_types));
     return py::str("").attr("join")(pieces);
 }
 
@@ -111,8 +112,9 @@ py::object allow_asset_types(const py::tuple&, const py::args& args, const py::k
     const py::object asset_types = signature.bind(args, kwargs)[0];
     auto body = [](const py::tuple& closure, const py::args& call_args,
                    const py::kwargs& call_kwargs) {
-        return native::with_traceback("kovalt.report.allow_asset_types.<locals>.decorator",
-                                      [&] { return make_decorator(closure, call_args, call_kwargs); });
+        return native::with_traceback("kovalt.report.allow_asset_types.<locals>.decorator", [&] {
+            return make_decorator(closure, call_args, call_kwargs);
+        });
     };
     return native::make_function({"decorator", "allow_asset_types.<locals>.decorator", kModule},
                                  body, py::make_tuple(asset_types));
@@ -132,11 +134,19 @@ py::object make_guard_factory() {
 void add_construction(py::module_& module, py::object& cls) {
     module.attr("allow_asset_types") = make_guard_factory();
     add_method(cls, "__init__",
-               {{"self"}, {"creturn"}, {"position"}, {"fee_ratio"}, {"tax_ratio"}, {"trade_at"},
-                {"next_trading_date"}, {"market_info"}},
+               {{"self"},
+                {"creturn"},
+                {"position"},
+                {"fee_ratio"},
+                {"tax_ratio"},
+                {"trade_at"},
+                {"next_trading_date"},
+                {"market_info"}},
                construct);
-    add_method(cls, "get_trevik", {{"self"}}, [](const Arguments& a) { return a[0].attr("trevik"); });
-    add_method(cls, "get_trades", {{"self"}}, [](const Arguments& a) { return a[0].attr("trades"); });
+    add_method(cls, "get_trevik", {{"self"}},
+               [](const Arguments& a) { return a[0].attr("trevik"); });
+    add_method(cls, "get_trades", {{"self"}},
+               [](const Arguments& a) { return a[0].attr("trades"); });
 }
 
 }  // namespace kovalt::report

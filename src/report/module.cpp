@@ -95,8 +95,8 @@ void bind(py::object& cls, const char* name, std::vector<Parameter> parameters, 
         return native::with_traceback(qualified.c_str(),
                                       [&] { return body(signature->bind(args, kwargs)); });
     };
-    py::object method = native::make_function({name, std::string("Report.") + name, "kovalt.report"},
-                                              std::move(call));
+    py::object method = native::make_function(
+        {name, std::string("Report.") + name, "kovalt.report"}, std::move(call));
     py::setattr(cls, name, is_static ? py::staticmethod(method) : method);
 }
 

@@ -29,14 +29,17 @@ bool equals(py::handle left, py::handle right) {
 }
 
 // The action of a trade the engine gave none: a trade with an exit signal exits; otherwise it is
-// held when the back-test rebalances on a schedule and entered when it does not.
+// held when the back-test rebalances on a schedule and entered when it does not. Built with mask
+// rather than item assignment: pandas 2 takes an assignment from native code, where the
+// reference count is lower, for chained assignment and warns.
 py::object default_actions(const py::object& trades, const py::object& resample) {
     py::object exits = trades[py::str("exit_sig_date")];
-    py::object defaults = global("pd").attr("Series")("hold", py::arg("index") = trades.attr("index"));
-    defaults[exits.attr("notna")()] = "exit";
+    py::object defaults =
+        global("pd").attr("Series")("hold", py::arg("index") = trades.attr("index"));
+    defaults = defaults.attr("mask")(exits.attr("notna")(), "exit");
     if (equals(resample, py::none())) {
-        defaults[exits.attr("isnull")()] = "enter";
-        defaults[exits.attr("notna")()] = "exit";
+        defaults = defaults.attr("mask")(exits.attr("isnull")(), "enter");
+        defaults = defaults.attr("mask")(exits.attr("notna")(), "exit");
     }
     return defaults;
 }
@@ -60,13 +63,14 @@ py::object trade_rows(const py::object& trades, const py::object& status) {
 // One row per asset, ascending by identifier: for each column the last value present once the
 // asset's trades are ordered by their latest signal date ("%Y-%m-%d" text orders like dates, and
 // the empty text of an undated trade sorts first). A stable sort keeps tied trades in table order.
-py::object latest_per_asset(py::object rows) {
+py::object latest_per_asset(const py::object& rows) {
     py::dict signal_dates;
     signal_dates["entry"] = rows[py::str("entry_date")];
     signal_dates["exit"] = rows[py::str("exit_date")];
-    rows[py::str("latest_sig_date")] =
+    py::object latest =
         global("pd").attr("DataFrame")(signal_dates).attr("max")(py::arg("axis") = 1);
-    return rows.attr("sort_values")("latest_sig_date", py::arg("kind") = "stable")
+    return rows.attr("assign")(py::arg("latest_sig_date") = latest)
+        .attr("sort_values")("latest_sig_date", py::arg("kind") = "stable")
         .attr("groupby")(py::arg("level") = 0)
         .attr("last")()
         .attr("drop")(py::arg("columns") = "latest_sig_date");
@@ -90,6 +94,8 @@ py::object position_info(const Arguments& a) {
 
 }  // namespace
 
-void add_position_report(py::object& cls) { add_method(cls, "position_info", {{"self"}}, position_info); }
+void add_position_report(py::object& cls) {
+    add_method(cls, "position_info", {{"self"}}, position_info);
+}
 
 }  // namespace kovalt::report

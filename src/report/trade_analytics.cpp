@@ -30,11 +30,13 @@ namespace {
 
 constexpr std::int64_t kNaT = std::numeric_limits<std::int64_t>::min();
 
-py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
+py::object builtin(const char* name) {
+    return py::module_::import("builtins").attr(name);
+}
 
 // Each trade's stock id: its "stock_id" text up to the first space.
-py::object stock_ids(const py::object& trades) {
-    return trades[py::str("stock_id")].attr("str").attr("split")(" ").attr("str")[py::int_(0)];
+py::object stock_ids(const py::object& stock_column) {
+    return stock_column.attr("str").attr("split")(" ").attr("str")[py::int_(0)];
 }
 
 // ---------------------------------------------------------------- reference algorithm
@@ -93,8 +95,8 @@ struct Lookup {
 };
 
 std::vector<std::int64_t> int64_vector(const py::object& array_like) {
-    auto array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(
-        array_like);
+    auto array =
+        py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(array_like);
     if (!array) throw py::error_already_set();
     return std::vector<std::int64_t>(array.data(), array.data() + array.size());
 }
@@ -164,12 +166,39 @@ bool strictly_increasing(const std::vector<std::int64_t>& values) {
            }) == values.end();
 }
 
+// The text of each value up to its first space, as split(" ")[0] gives it; null when a value
+// is not text (pandas makes those NaN, a case for the reference algorithm). pandas' own split
+// builds a list per trade and dominates the cost of a lookup, hence this loop.
+py::object first_words(const py::object& stock_column) {
+    if (!py::isinstance(stock_column, global("pd").attr("Series"))) return py::object();
+    py::array texts = stock_column.attr("to_numpy")(py::arg("dtype") = builtin("object"));
+    if (texts.ndim() != 1 || texts.dtype().kind() != 'O') return py::object();
+    const auto* base = static_cast<const char*>(texts.data());
+    const py::ssize_t n = texts.shape(0);
+    py::list words(n);
+    for (py::ssize_t i = 0; i < n; ++i) {
+        PyObject* text;
+        std::memcpy(&text, base + i * texts.strides(0), sizeof text);
+        if (!text || !PyUnicode_Check(text)) return py::object();
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+        const Py_ssize_t space = PyUnicode_FindChar(text, ' ', 0, length, 1);
+        if (space == -2) throw py::error_already_set();
+        PyObject* word = space < 0 ? Py_NewRef(text) : PyUnicode_Substring(text, 0, space);
+        if (!word) throw py::error_already_set();
+        PyList_SET_ITEM(words.ptr(), i, word);
+    }
+    return words;
+}
+
 // Fills `lookup` and returns null, or returns why the lookup path cannot serve these inputs.
-const char* prepare_lookup(const py::object& df, const py::object& sids, const py::object& dates,
-                           Lookup& lookup) {
+// Raises nothing the reference algorithm would not raise first.
+const char* prepare_lookup(const py::object& df, const py::object& stock_column,
+                           const py::object& dates, Lookup& lookup) {
     py::object pd = global("pd");
+    if (!py::isinstance(df, pd.attr("DataFrame"))) return "table is not a DataFrame";
     py::object index = df.attr("index");
     if (!py::isinstance(index, pd.attr("DatetimeIndex"))) return "index is not a DatetimeIndex";
+    if (!py::isinstance(dates, pd.attr("Series"))) return "trade dates are not one column";
     py::object dates_dtype = dates.attr("dtype");
     if (!py::isinstance<py::dtype>(dates_dtype) || dates_dtype.cast<py::dtype>().kind() != 'M') {
         return "trade dates are not naive datetime64";
@@ -180,7 +209,8 @@ const char* prepare_lookup(const py::object& df, const py::object& sids, const p
         py::str(columns.attr("inferred_type")).cast<std::string>() != "string") {
         return "column labels are not unique strings";
     }
-    if (sids.attr("hasnans").cast<bool>()) return "a stock id is missing";
+    py::object sids = first_words(stock_column);
+    if (!sids) return "a stock id is not text";
     py::object value_dtype = common_value_dtype(df);
     if (!value_dtype) return "values are not of one plain numeric dtype";
     py::object naive_index = index.attr("tz_localize")(py::none());
@@ -189,7 +219,7 @@ const char* prepare_lookup(const py::object& df, const py::object& sids, const p
     lookup.columns = int64_vector(columns.attr("get_indexer")(sids));
     lookup.values = df.attr("to_numpy")();
     const auto& values = lookup.values;
-    if (values.ndim() != 2 || !value_dtype.equal(values.dtype()) ||
+    if (lookup.columns.size() != lookup.dates.size() || values.ndim() != 2 || !value_dtype.equal(values.dtype()) ||
         values.shape(0) != static_cast<py::ssize_t>(lookup.index.size()) ||
         values.shape(1) != static_cast<py::ssize_t>(py::len(columns))) {
         return "table values do not match its axes";
@@ -290,17 +320,18 @@ TradeInfoPath requested_path() {
     return TradeInfoPath::automatic;
 }
 
-py::object trade_values(const py::object& df, const py::object& sids, const py::object& dates) {
+py::object trade_values(const py::object& df, const py::object& stock_column,
+                        const py::object& dates) {
     const TradeInfoPath path = requested_path();
     if (path != TradeInfoPath::literal) {
         Lookup lookup;
-        const char* refusal = prepare_lookup(df, sids, dates, lookup);
+        const char* refusal = prepare_lookup(df, stock_column, dates, lookup);
         if (!refusal) return gather_values(lookup);
         if (path == TradeInfoPath::fast) {
             throw std::runtime_error(std::string("trade info lookup refused: ") + refusal);
         }
     }
-    return values_by_reindexing(df, sids, dates);
+    return values_by_reindexing(df, stock_ids(stock_column), dates);
 }
 
 py::object add_trade_info(const Arguments& a) {
@@ -309,7 +340,7 @@ py::object add_trade_info(const Arguments& a) {
     const py::object& date_col = a[3];
     py::object trades = self.attr("trades");
     py::object dates = trades[date_col];
-    py::object values = trade_values(a[2], stock_ids(trades), dates);
+    py::object values = trade_values(a[2], trades[py::str("stock_id")], dates);
     trades[name] = values;
     // Only where a date is missing: writing NaN through an empty mask would still turn an
     // integer column into floats and makes pandas reject a boolean one.
