@@ -39,8 +39,10 @@ def test_import_binds_the_namespace_in_order_silences_future_warnings_and_skips_
     )
     lines = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
                            check=True).stdout.splitlines()
+    # The upload endpoint constants are bound after Report, so the listed names keep their order.
     assert lines[0] == str(["warnings", "pd", "np", "math", "json", "os", "ravnel", "get_token",
-                            "logger", "requests", "allow_asset_types", "Report"])
+                            "logger", "requests", "allow_asset_types", "Report", "UPLOAD_URL",
+                            "VIEWER_URL"])
     assert lines[1] == "False False"
     assert lines[2] == "['UserWarning']"
 

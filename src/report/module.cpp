@@ -65,6 +65,7 @@ void populate(py::module_& module) {
     add_upload(cls);
     order_class_body(cls);
     module.attr("Report") = cls;
+    add_upload_endpoints(module);
 }
 
 }  // namespace

@@ -38,4 +38,7 @@ void add_position_report(py::object& cls);                    // position_info
 void add_dashboard(py::object& cls);                          // display_trevik_analysis
 void add_upload(py::object& cls);                             // upload
 
+// Module constants bound after `Report`, so the listed module names keep their order.
+void add_upload_endpoints(py::module_& module);  // UPLOAD_URL, VIEWER_URL
+
 }  // namespace kovalt::report
