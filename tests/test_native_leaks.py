@@ -13,6 +13,7 @@ import sys
 import weakref
 
 import numpy as np
+import pandas as pd
 import psutil
 import pytest
 
@@ -25,21 +26,29 @@ pytestmark = pytest.mark.leak
 CALLS = 20_000
 WARM_UP = 2_000
 RSS_LIMIT = 2 * 1024 * 1024
+BLOCK_LIMIT = CALLS // 10  # one object kept per call would add CALLS
 
 
 def measure(call, watched=()):
-    """Runs `call` CALLS times after a warm-up; returns (rss growth, refcount changes)."""
+    """Runs `call` CALLS times after a warm-up.
+
+    Returns the growth of resident memory, of the interpreter's allocated memory blocks (every
+    object that stays alive holds one: a leaked small result shows here long before it shows in
+    resident memory) and the changes of the watched objects' reference counts.
+    """
     for _ in range(WARM_UP):
         call()
     gc.collect()
     counts = refcounts(watched)
+    blocks = sys.getallocatedblocks()
     rss = psutil.Process().memory_info().rss
     for _ in range(CALLS):
         call()
     gc.collect()
     growth = psutil.Process().memory_info().rss - rss
+    block_growth = sys.getallocatedblocks() - blocks
     changes = [after - before for after, before in zip(refcounts(watched), counts)]
-    return growth, changes
+    return growth, block_growth, changes
 
 
 def refcounts(objects):
@@ -47,10 +56,11 @@ def refcounts(objects):
 
 
 def check(name, call, watched=()):
-    growth, changes = measure(call, watched)
+    growth, block_growth, changes = measure(call, watched)
     print(f"{name}: {CALLS} calls, resident memory {growth / 1024:+.0f} KiB, "
-          f"reference counts {changes}")
+          f"allocated blocks {block_growth:+d}, reference counts {changes}")
     assert growth < RSS_LIMIT
+    assert block_growth < BLOCK_LIMIT
     assert changes == [0] * len(watched)
 
 
@@ -194,3 +204,82 @@ def test_failing_calls():
         recorder.record_date(50)
         check("failing analyses", lambda: recorder.record_exit(1), [zero_prices])
     assert trevik.trevik == []
+
+
+# ---------------------------------------------------------------- kovalt.report
+# The methods whose work is native: argument binding, the guard's function objects, the trade
+# information lookup and n-day returns. The others (position_info, the figures, upload) spend
+# milliseconds per call in pandas and plotly; 20,000 calls of them would take minutes.
+
+
+@pytest.fixture
+def lookup_table(report):
+    stocks = ["2330", "1101", "2317", "2454"]
+    dates = pd.date_range("2023-12-01", periods=60, freq="D")
+    return pd.DataFrame(np.linspace(1.0, 2.0, 60 * 4).reshape(60, 4), index=dates, columns=stocks)
+
+
+def test_add_and_remove_trade_info(report, lookup_table, monkeypatch):
+    monkeypatch.setenv("KOVALT_TRADE_INFO_PATH", "fast")  # the native lookup, or an error
+    name = "".join(["close_", "price"])  # a text of its own, not an interned constant
+    date_col = "entry_sig_date"
+
+    def add():
+        report.add_trade_info(name, lookup_table, date_col=date_col)
+
+    check("add_trade_info", add, [report, name, lookup_table, date_col])
+    assert report.trades[name].notna().all()
+    check("add_trade_info + remove_trade_info",
+          lambda: (add(), report.remove_trade_info(name)), [report, name, lookup_table])
+    assert name not in report.trades.columns
+
+
+def test_get_ndays_return(report):
+    from kovalt.report import Report
+
+    creturn = pd.Series(np.linspace(1.0, 2.0, 400))
+    n = 10**6 // 10**4  # not a cached small int
+    check("get_ndays_return", lambda: Report.get_ndays_return(creturn, n=n), [creturn, n])
+
+
+def test_argument_binding_refusals(report):
+    from kovalt.report import Report
+
+    unknown = {"".join(["no_", "such"]): 1}
+
+    def refuse():
+        for call in (lambda: report.add_trade_info(), lambda: Report.get_ndays_return(1, 2, 3),
+                     lambda: report.get_trades(**unknown)):
+            try:
+                call()
+            except TypeError:
+                continue
+            raise AssertionError("a wrong call was accepted")
+
+    check("argument binding refusals", refuse, [report, unknown])
+
+
+def test_asset_type_guard(report):
+    from kovalt.report import allow_asset_types
+
+    allowed, refused = ["tw_stock"], ["crypto"]
+
+    def method(self, value=None):
+        return value
+
+    payload = object()
+    guarded = allow_asset_types(allowed)(method)
+    blocked = allow_asset_types(refused)(method)
+
+    def call():
+        assert guarded(report, value=payload) is payload
+        try:
+            blocked(report)
+        except Exception as error:  # noqa: BLE001 - the guard raises a plain Exception
+            assert type(error) is Exception
+        else:
+            raise AssertionError("the guard let a crypto-only method run on a stock report")
+
+    check("allow_asset_types wrappers", call, [report, allowed, refused, payload, method])
+    check("allow_asset_types decorating", lambda: allow_asset_types(allowed)(method),
+          [allowed, method])
