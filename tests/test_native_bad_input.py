@@ -2,6 +2,7 @@
 
 import ctypes
 import math
+import sys
 from decimal import Decimal
 from fractions import Fraction
 
@@ -230,3 +231,101 @@ def test_replay_takes_events_that_convert_safely():
     recorder.replay([(recorder.DATE, 3, 0, 0.0), (recorder.ENTRY, 0, 1, 0.25)])
     assert recorder.entry().tolist() == [0, 3, 5]
     assert recorder.position().tolist() == [0.0, 0.25, 0.5]
+
+
+# ---------------------------------------------------------------- Python code run by the engine
+# Item access, appends and finalisers can run any Python code in the middle of an entry point,
+# including code that restarts the engine; the engine must keep alive what it is working on.
+
+
+def restart_engine():
+    recorder.start_analysis(np.full((4, 2), 3.0), {}, 2, 2, 1)
+
+
+class RestartingMatrix(np.ndarray):
+    """Restarts the engine (which releases this matrix) on its first item access."""
+
+    restarts = 0
+
+    def __getitem__(self, key):
+        if RestartingMatrix.restarts == 0:
+            RestartingMatrix.restarts += 1
+            restart_engine()
+        return super().__getitem__(key)
+
+
+class RestartingList(list):
+    def append(self, item):
+        super().append(item)
+        if len(self) == 1:
+            restart_engine()
+
+
+class FinalisedMatrix(np.ndarray):
+    def __del__(self):
+        restart_engine()
+
+
+def plain_trade_is_booked():
+    """After whatever happened, the engine books an ordinary trade in its three lists."""
+    recorder.start_analysis(np.array([[10.0], [11.0], [12.0]]), {}, 1, 3, 1)
+    recorder.record_date(0)
+    recorder.record_entry(0, 0.5)
+    recorder.record_date(2)
+    recorder.record_exit(0)
+    assert trevik.trades == [[0, 0, 2]] and trevik.trade_positions == [0.5]
+    assert np.allclose(trevik.trevik[0][-6:], [0, 0.2, 0, 0, 2, 0.2])
+
+
+def exit_while_matrix_restarts(monkeypatch):
+    matrix = np.linspace(1, 2, 12).reshape(6, 2).view(RestartingMatrix)
+    RestartingMatrix.restarts = 0
+    recorder.start_analysis(matrix, {0: 1}, 3, 4, 1)
+    del matrix  # the engine holds the only reference now
+    recorder.record_date(1)
+    recorder.record_entry(0, 1.0)
+    recorder.record_date(5)
+    recorder.record_exit(0)
+    assert RestartingMatrix.restarts == 1
+    assert len(trevik.trades) == len(trevik.trade_positions) == len(trevik.trevik) == 1
+
+
+def end_analysis_while_matrix_restarts(monkeypatch):
+    matrix = np.linspace(1, 2, 12).reshape(6, 2).view(RestartingMatrix)
+    RestartingMatrix.restarts = 0
+    recorder.start_analysis(matrix, {}, 3, 4, 1)
+    del matrix
+    recorder.record_date(3)
+    with pytest.raises(IndexError):  # slot 2 is beyond the arrays of the restarted engine
+        recorder.end_analysis({0: 1.0, 1: 1.0, 2: 1.0})
+    assert len(trevik.trades) == len(trevik.trade_positions) == len(trevik.trevik) == 2
+
+
+def append_restarts(monkeypatch):
+    monkeypatch.setattr(trevik, "trades", RestartingList())
+    recorder.start_analysis(np.ones((5, 2)), {}, 2, 3, 1)
+    recorder.record_date(2)
+    recorder.record_exit(1)
+    recorder.end_analysis({0: 1.0, 1: 1.0})
+    monkeypatch.undo()
+
+
+def finaliser_restarts(monkeypatch):
+    recorder.start_analysis(np.ones((3, 3)).view(FinalisedMatrix), {}, 2, 2, 1)
+    recorder.start_analysis(np.ones((5, 2)), {}, 2, 2, 1)  # releases the matrix: its finaliser runs
+    assert recorder.entry().tolist() == [0, 0]
+
+
+@pytest.mark.parametrize(
+    "scenario",
+    [exit_while_matrix_restarts, end_analysis_while_matrix_restarts, append_restarts,
+     finaliser_restarts],
+)
+def test_python_code_that_restarts_the_engine_mid_call(scenario, monkeypatch):
+    previous = sys.unraisablehook
+    sys.unraisablehook = lambda report: None
+    try:
+        scenario(monkeypatch)
+    finally:
+        sys.unraisablehook = previous
+    plain_trade_is_booked()
