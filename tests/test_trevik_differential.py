@@ -220,13 +220,25 @@ def test_replay_matches_single_calls(program):
     assert_same_results(model)
 
 
-@pytest.mark.parametrize("kind", [3, -1])
-def test_replay_refuses_unknown_events_before_running_any(kind):
-    recorder.start_analysis(np.ones((3, 1)), {}, 2, 2, 1)
+def unknown_kind(kind):
     events = np.zeros(2, dtype=recorder.EVENT_DTYPE)
     events[0]["kind"] = recorder.ENTRY
     events[1]["kind"] = kind
-    with pytest.raises(ValueError, match=f"event 1 has unknown kind {kind}"):
+    return events
+
+
+@pytest.mark.parametrize(
+    "events, error, message",
+    [
+        (unknown_kind(3), ValueError, "event 1 has unknown kind 3"),
+        (unknown_kind(-1), ValueError, "event 1 has unknown kind -1"),
+        (np.ones(3), TypeError, "events must be an array of EVENT_DTYPE"),
+        (np.zeros((1, 2), dtype=recorder.EVENT_DTYPE), ValueError, "must be one-dimensional"),
+    ],
+)
+def test_replay_refuses_bad_events_before_running_any(events, error, message):
+    recorder.start_analysis(np.ones((3, 1)), {}, 2, 2, 1)
+    with pytest.raises(error, match=message):
         recorder.replay(events)
     assert recorder.entry().tolist() == [0, 0] and trevik.trades == []
 
@@ -234,8 +246,8 @@ def test_replay_refuses_unknown_events_before_running_any(kind):
 
 def test_drawdown_is_exact_where_successive_dips_nearly_tie():
     """Each dip after a new peak falls within a few ulps of the deepest drawdown so far, where a
-    drawdown shortcut that rounds differently would keep the wrong one (about one path in 300
-    tells them apart)."""
+    drawdown found any other way than from the rounded quotient growth / peak (say by comparing
+    growth with peak * (1 + drawdown)) keeps the wrong one; about one path in 300 tells."""
     rng = np.random.default_rng(7)
     paths, dips = 6000, 6
     peaks = rng.uniform(1, 100, paths)[:, None] * np.cumprod(

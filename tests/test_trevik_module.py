@@ -144,3 +144,21 @@ def test_system_exit_inside_an_entry_point_is_reported_not_obeyed():
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "['SystemExit'] [] []"
     assert "SystemExit: 3" in result.stderr
+
+
+def test_failed_initialisation_leaves_no_module_and_can_be_retried():
+    result = run_python("""
+        import sys, traceback
+        sys.modules["numpy"] = None  # numpy cannot be imported
+        try:
+            import kovalt.trevik
+        except ImportError as error:
+            print([frame.name for frame in traceback.extract_tb(error.__traceback__)][-1])
+        print("kovalt.trevik" in sys.modules)
+        del sys.modules["numpy"]
+        import kovalt.trevik as trevik
+        print(list(trevik.__pyx_capi__) == ["entry", "position", "start_analysis", "record_date",
+                                           "record_entry", "record_exit", "end_analysis"])
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["init kovalt.trevik", "False", "True"]

@@ -7,7 +7,9 @@
 
 #include <climits>
 #include <cstdint>
+#include <initializer_list>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "boundary.hpp"
@@ -104,18 +106,26 @@ void end_analysis(const std::map<Int32, double>& open_positions) {
     Py_DECREF(result);
 }
 
-// Events of another layout are converted only where numpy casts safely: a forced cast would take
-// a float array, or an int64 day beyond 32 bits, and silently make other events of it.
-using Events = py::array_t<Event, py::array::c_style>;
+// Events of another layout are converted only where numpy casts safely: a forced cast would
+// silently cut an int64 day beyond 32 bits, or a float kind, to another event.
+using EventArray = py::array_t<Event, py::array::c_style>;
 
-// A private copy: the engine may run Python code between events, which must not be able to change
-// or free the sequence being replayed.
-std::vector<Event> checked_events(const Events& events) {
+// A private copy: the engine may run Python code between events, which must not be able to
+// change or free the sequence being replayed. Only structured arrays with the four fields, in this
+// order, are taken: numpy would otherwise turn any number into an event, and it casts structures
+// field by position, so reordered fields would swap days and kinds.
+std::vector<Event> checked_events(const py::array& events) {
+    const py::object names = events.dtype().attr("names");
+    if (!names.equal(py::make_tuple("kind", "day", "slot", "size"))) {
+        throw py::type_error(
+            "events must be an array of EVENT_DTYPE (fields kind, day, slot, size)");
+    }
     if (events.ndim() != 1) {
         throw py::value_error("events must be one-dimensional, got " +
                               std::to_string(events.ndim()) + " dimensions");
     }
-    std::vector<Event> copy(events.data(), events.data() + events.size());
+    const EventArray typed(events);
+    std::vector<Event> copy(typed.data(), typed.data() + typed.size());
     for (std::size_t i = 0; i < copy.size(); ++i) {
         const std::int32_t kind = copy[i].kind;
         if (kind != kDate && kind != kEntry && kind != kExit) {
@@ -126,7 +136,7 @@ std::vector<Event> checked_events(const Events& events) {
     return copy;
 }
 
-void replay(const Events& events) {
+void replay(const py::array& events) {
     for (const Event& event : checked_events(events)) {
         switch (event.kind) {
             case kDate:
@@ -175,15 +185,15 @@ void populate(py::module_& module) {
                "`slot`.");
 }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
-                          "kovalt.recorder",
-                          nullptr,
-                          -1,
-                          nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr};
+PyModuleDef module_def = {.m_base = PyModuleDef_HEAD_INIT,
+                          .m_name = "kovalt.recorder",
+                          .m_doc = nullptr,
+                          .m_size = -1,
+                          .m_methods = nullptr,
+                          .m_slots = nullptr,
+                          .m_traverse = nullptr,
+                          .m_clear = nullptr,
+                          .m_free = nullptr};
 
 }  // namespace
 

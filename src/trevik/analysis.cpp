@@ -97,61 +97,131 @@ bool count_rows(PyObject* matrix, int& rows) {
     return first && to_int(first.get(), rows);
 }
 
+// The series indices at which the walk stops to copy its running values: the window samples,
+// groups of six at indices 0, step, 2 step, ... below `bound` written one after the other from the
+// start of the record, and the exit group.
+class Stops {
+  public:
+    // No record (it could not be made): only the exit group.
+    Stops(std::uint64_t exit_index, double* exit_group)
+        : exit_index_(exit_index), exit_group_(exit_group) {}
+    Stops(double* record, npy_intp size, std::int64_t step, std::uint64_t bound,
+          std::uint64_t exit_index, double* exit_group)
+        : record_(record),
+          size_(size),
+          step_(step),
+          bound_(bound),
+          next_sample_(bound > 0 ? 0 : kNever),
+          exit_index_(exit_index),
+          exit_group_(exit_group) {}
+
+    std::uint64_t next() const { return std::min(next_sample_, exit_index_); }
+
+    void take(std::uint64_t index, const Excursion& excursion) {
+        if (index == next_sample_) take_sample(index, excursion);
+        if (index == exit_index_) {
+            excursion.write(exit_group_);
+            exit_index_ = kNever;
+        }
+    }
+
+    // A sample was due beyond the end of the record.
+    bool overflowed() const { return overflowed_; }
+
+  private:
+    void take_sample(std::uint64_t index, const Excursion& excursion) {
+        if (written_ + kGroupSize > size_) {
+            overflowed_ = true;
+            next_sample_ = kNever;
+            return;
+        }
+        excursion.write(record_ + written_);
+        written_ += kGroupSize;
+        const std::uint64_t following = as_unsigned(static_cast<std::int64_t>(index) + step_);
+        next_sample_ = following < bound_ ? following : kNever;
+    }
+
+    double* record_ = nullptr;
+    npy_intp size_ = 0;
+    npy_intp written_ = 0;
+    std::int64_t step_ = 0;
+    std::uint64_t bound_ = 0;
+    std::uint64_t next_sample_ = kNever;
+    std::uint64_t exit_index_;
+    double* exit_group_;
+    bool overflowed_ = false;
+};
+
+// Rows fetched ahead of a column walk, enough to cover the latency of a cache miss: each day is
+// another cache line, often another page, which the hardware prefetchers do not follow.
+constexpr std::int64_t kRowsAhead = 32;
+
+// The day loop over a column of a plain matrix: `count` days from `first` on, the first of them
+// series index `index` + 1, prefetching while rows remain within the `ahead` rows from `first`.
+// Out of line so that the loop gets the registers to itself. Returns the days added (fewer than
+// `count` after a zero base price).
+[[gnu::noinline]] std::int64_t advance_column(Excursion& excursion, const char* first,
+                                              npy_intp row_stride, std::int64_t count,
+                                              std::int64_t ahead, std::uint64_t index,
+                                              Stops& stops) {
+    const auto price_at = [=](std::int64_t day) {
+        if (day + kRowsAhead < ahead) {
+            // Into the L2 cache, which can have more misses in flight than the L1 cache.
+            __builtin_prefetch(first + (day + kRowsAhead) * row_stride, 0, 2);
+        }
+        double price;
+        std::memcpy(&price, first + day * row_stride, sizeof price);  // need not be aligned
+        return price;
+    };
+    return excursion.advance(count, price_at, index, stops);
+}
+
 // One column of a plain matrix, read from its buffer with its strides. Every day handed in lies
 // within the matrix (negative days count from the end).
 class ColumnReader {
   public:
-    ColumnReader(PyArrayObject* matrix, std::int64_t column, std::int64_t last_day)
+    ColumnReader(PyArrayObject* matrix, std::int64_t column)
         : rows_(PyArray_DIM(matrix, 0)),
           row_stride_(PyArray_STRIDE(matrix, 0)),
           column_(PyArray_BYTES(matrix) +
-                  row_of(column, PyArray_DIM(matrix, 1)) * PyArray_STRIDE(matrix, 1)),
-          last_row_(row_of(last_day, rows_)) {}
+                  row_of(column, PyArray_DIM(matrix, 1)) * PyArray_STRIDE(matrix, 1)) {}
 
     bool read(std::int64_t day, double& price) const {
-        price = load(row_of(day, rows_));
+        std::memcpy(&price, address(row_of(day, rows_)), sizeof price);
         return true;
     }
 
-    bool advance(Excursion& excursion, std::int64_t first_day, std::uint64_t count) const {
-        std::int64_t day = first_day;
-        const std::int64_t end = first_day + static_cast<std::int64_t>(count);
-        for (; day < end && day < 0; ++day) {  // days counted from the end of the matrix
-            if (!excursion.step(load(day + rows_))) return zero_division();
+    // Adds the days first_day .. first_day + count - 1, series indices index + 1 on.
+    bool advance(Excursion& excursion, std::int64_t first_day, std::int64_t count,
+                 std::uint64_t index, Stops& stops) const {
+        // Days before 0 count from the end of the matrix: one run up to the last row, one on
+        // from row 0.
+        const std::int64_t from_end = std::clamp<std::int64_t>(-first_day, 0, count);
+        if (from_end > 0 && !advance_rows(excursion, first_day + rows_, from_end, index, stops)) {
+            return false;
         }
-        return day >= end || advance_rows(excursion, day, end - day);
+        return from_end == count || advance_rows(excursion, first_day + from_end, count - from_end,
+                                                 index + from_end, stops);
     }
 
   private:
-    // Rows far enough ahead to cover the latency of a cache miss; a column walk crosses a cache
-    // line and often a page per day, which the hardware prefetchers do not follow.
-    static constexpr npy_intp kPrefetchRows = 32;
-
     static npy_intp row_of(std::int64_t index, npy_intp size) {
         return static_cast<npy_intp>(index < 0 ? index + size : index);
     }
 
     const char* address(npy_intp row) const { return column_ + row * row_stride_; }
 
-    double load(npy_intp row) const {
-        double price;
-        std::memcpy(&price, address(row), sizeof price);  // the buffer need not be aligned
-        return price;
-    }
-
-    bool advance_rows(Excursion& excursion, npy_intp row, npy_intp count) const {
-        const npy_intp end = row + count;
-        for (; row < end; ++row) {
-            if (row + kPrefetchRows <= last_row_) __builtin_prefetch(address(row + kPrefetchRows));
-            if (!excursion.step(load(row))) return zero_division();
-        }
-        return true;
+    bool advance_rows(Excursion& excursion, std::int64_t first_row, std::int64_t count,
+                      std::uint64_t index, Stops& stops) const {
+        const auto row = static_cast<npy_intp>(first_row);
+        return advance_column(excursion, address(row), row_stride_, count, rows_ - row, index,
+                              stops) == count ||
+               zero_division();
     }
 
     npy_intp rows_;
     npy_intp row_stride_;
     const char* column_;
-    npy_intp last_row_;
 };
 
 // Any other matrix: `matrix[day][column]` through the object's own item access, as a double.
@@ -169,11 +239,14 @@ class ItemReader {
         return !(price == -1.0 && PyErr_Occurred());
     }
 
-    bool advance(Excursion& excursion, std::int64_t first_day, std::uint64_t count) const {
-        for (std::uint64_t i = 0; i < count; ++i) {
+    bool advance(Excursion& excursion, std::int64_t first_day, std::int64_t count,
+                 std::uint64_t index, Stops& stops) const {
+        for (std::int64_t day = 0; day < count; ++day) {
             double price;
-            if (!read(first_day + static_cast<std::int64_t>(i), price)) return false;
-            if (!excursion.step(price)) return zero_division();
+            if (!read(first_day + day, price)) return false;
+            const auto price_at = [price](std::int64_t) { return price; };
+            const auto day_index = index + static_cast<std::uint64_t>(day);
+            if (excursion.advance(1, price_at, day_index, stops) == 0) return zero_division();
         }
         return true;
     }
@@ -183,56 +256,14 @@ class ItemReader {
     int column_;
 };
 
-// Where the window samples go: groups of six at series indices 0, step, 2 step, ... below
-// `bound`, written one after the other from the start of the record.
-class Samples {
-  public:
-    Samples() = default;  // no record: nothing to sample
-    Samples(double* record, npy_intp size, std::int64_t step, std::uint64_t bound)
-        : record_(record), size_(size), step_(step), bound_(bound), next_(bound > 0 ? 0 : kNever) {}
-
-    std::uint64_t next() const { return next_; }
-    // A group was due beyond the end of the record.
-    bool overflowed() const { return overflowed_; }
-
-    void take(const Excursion& excursion) {
-        if (written_ + kGroupSize > size_) {
-            overflowed_ = true;
-            next_ = kNever;
-            return;
-        }
-        excursion.write(record_ + written_);
-        written_ += kGroupSize;
-        const std::uint64_t following = as_unsigned(static_cast<std::int64_t>(next_) + step_);
-        next_ = following < bound_ ? following : kNever;
-    }
-
-  private:
-    double* record_ = nullptr;
-    npy_intp size_ = 0;
-    npy_intp written_ = 0;
-    std::int64_t step_ = 0;
-    std::uint64_t bound_ = 0;
-    std::uint64_t next_ = kNever;
-    bool overflowed_ = false;
-};
-
-// Runs the path over series indices 0 .. length - 1 (day entry_day + index), taking the samples
-// and the exit group as their indices are reached. False with the error set.
+// Runs the path over series indices 0 .. length - 1 (day entry_day + index), taking the stops as
+// their indices are reached. False with the error set.
 template <class Reader>
 bool walk(const Reader& reader, Excursion& excursion, std::int64_t entry_day, std::uint64_t length,
-          std::uint64_t exit_index, Samples& samples, double* exit_group) {
-    std::uint64_t index = 0;
-    for (;;) {
-        if (samples.next() == index) samples.take(excursion);
-        if (exit_index == index) excursion.write(exit_group);
-        if (index + 1 >= length) return true;
-        std::uint64_t target = std::min(length - 1, samples.next());
-        if (exit_index > index) target = std::min(target, exit_index);
-        const std::int64_t first_day = entry_day + static_cast<std::int64_t>(index) + 1;
-        if (!reader.advance(excursion, first_day, target - index)) return false;
-        index = target;
-    }
+          Stops& stops) {
+    if (stops.next() == 0) stops.take(0, excursion);
+    const auto days = static_cast<std::int64_t>(length - 1);
+    return days == 0 || reader.advance(excursion, entry_day + 1, days, 0, stops);
 }
 
 // Everything of one analysis that does not depend on how prices are read.
@@ -276,27 +307,25 @@ PyObject* analyse_with(const Reader& reader, const Trade& trade) {
     PendingError record_error;
     Ref record(new_record(trade.window, trade.window_step));
     if (!record) record_error.take();
+    const std::uint64_t exit_index =
+        std::min(as_unsigned(wrapping_sub(trade.exit_day, trade.entry_day)), trade.length - 1);
+    double exit_group[kGroupSize];
     double* data = nullptr;
     npy_intp size = 0;
-    Samples samples;
+    Stops stops(exit_index, exit_group);
     if (record) {
         auto* array = reinterpret_cast<PyArrayObject*>(record.get());
         data = static_cast<double*>(PyArray_DATA(array));
         size = PyArray_DIM(array, 0);
         const std::uint64_t bound = std::min(as_unsigned(trade.window), trade.length);
-        samples = Samples(data, size, trade.window_step, bound);
+        stops = Stops(data, size, trade.window_step, bound, exit_index, exit_group);
     }
-    const std::uint64_t exit_index =
-        std::min(as_unsigned(wrapping_sub(trade.exit_day, trade.entry_day)), trade.length - 1);
-    double exit_group[kGroupSize];
-    if (!walk(reader, excursion, trade.entry_day, trade.length, exit_index, samples, exit_group)) {
-        return nullptr;
-    }
+    if (!walk(reader, excursion, trade.entry_day, trade.length, stops)) return nullptr;
     if (record_error) {
         record_error.raise();
         return nullptr;
     }
-    if (samples.overflowed() || size < kGroupSize) {
+    if (stops.overflowed() || size < kGroupSize) {
         out_of_record();
         return nullptr;
     }
@@ -305,7 +334,7 @@ PyObject* analyse_with(const Reader& reader, const Trade& trade) {
 }
 
 PyObject* analyse(int slot, int entry_day, int exit_day) {
-    const int column = state.pos2price.try_emplace(slot, 0).first->second;
+    const int column = state.pos2price.column_of(slot);
     const Ref matrix(Py_NewRef(reinterpret_cast<PyObject*>(state.price)));
     Trade trade{entry_day, exit_day, 0, 0, state.window, state.window_step};
 
@@ -324,7 +353,7 @@ PyObject* analyse(int slot, int entry_day, int exit_day) {
         auto* array = reinterpret_cast<PyArrayObject*>(matrix.get());
         if (index_in_range(entry_day, PyArray_DIM(array, 0)) &&
             index_in_range(column, PyArray_DIM(array, 1))) {
-            return analyse_with(ColumnReader(array, column, trade.horizon), trade);
+            return analyse_with(ColumnReader(array, column), trade);
         }
     }
     // Anything else, including out-of-range indices, gets the matrix's own item access and
@@ -333,6 +362,22 @@ PyObject* analyse(int slot, int entry_day, int exit_day) {
 }
 
 }  // namespace
+
+void prefetch_trade(int slot, std::int64_t entry_day) noexcept {
+    auto* matrix = reinterpret_cast<PyObject*>(state.price);
+    if (!matrix || !is_plain_matrix(matrix)) return;
+    auto* array = reinterpret_cast<PyArrayObject*>(matrix);
+    const npy_intp rows = PyArray_DIM(array, 0);
+    const npy_intp columns = PyArray_DIM(array, 1);
+    const int column = state.pos2price.peek(slot);
+    if (entry_day < 0 || entry_day >= rows || !index_in_range(column, columns)) return;
+    const char* first = PyArray_BYTES(array) + entry_day * PyArray_STRIDE(array, 0) +
+                        (column < 0 ? column + columns : column) * PyArray_STRIDE(array, 1);
+    const std::int64_t count = std::min<std::int64_t>(kRowsAhead, rows - entry_day);
+    for (std::int64_t day = 0; day < count; ++day) {
+        __builtin_prefetch(first + day * PyArray_STRIDE(array, 0));
+    }
+}
 
 PyObject* trevik_analysis(int slot, int entry_day, int exit_day) {
     PyObject* record = nullptr;

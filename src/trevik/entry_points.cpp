@@ -95,6 +95,22 @@ bool entry_day_of(PyObject* item, int& day) {
     return to_int(item, day);
 }
 
+// [slot, entry day, exit day]: a new reference, or nullptr.
+PyObject* new_trade(int slot, PyObject* entry_day, long exit_day) {
+    PyObject* trade = PyList_New(3);
+    PyObject* slot_object = trade ? PyLong_FromLong(slot) : nullptr;
+    PyObject* exit_object = slot_object ? PyLong_FromLong(exit_day) : nullptr;
+    if (!exit_object) {
+        Py_XDECREF(slot_object);
+        Py_XDECREF(trade);
+        return nullptr;
+    }
+    PyList_SET_ITEM(trade, 0, slot_object);
+    PyList_SET_ITEM(trade, 1, Py_NewRef(entry_day));
+    PyList_SET_ITEM(trade, 2, exit_object);
+    return trade;
+}
+
 // A result list, looked up by name at each use since callers may rebind it; results are added
 // with its `append`.
 class ResultList {
@@ -141,11 +157,18 @@ class ResultList {
 // first, and a failing append takes back the ones before it. `listed_exit_day` is what `trades`
 // shows as the exit day; the analysis runs to the current date. False with the error set.
 bool book_trade(int slot, long listed_exit_day) {
+    // The walk's first prices are fetched while the Python objects below are made.
+    char* entry_address;
+    if (element_in_place(state.entry, NPY_INT64, slot, false, entry_address)) {
+        npy_int64 entry_day;
+        std::memcpy(&entry_day, entry_address, sizeof entry_day);
+        prefetch_trade(slot, entry_day);
+    }
     ResultList trades, positions, records;
     if (!trades.resolve(names.trades)) return false;
     const Ref entry_item(read_slot(state.entry, NPY_INT64, slot));
     if (!entry_item) return false;
-    const Ref trade(Py_BuildValue("[iOl]", slot, entry_item.get(), listed_exit_day));
+    const Ref trade(new_trade(slot, entry_item.get(), listed_exit_day));
     if (!trade || !positions.resolve(names.trade_positions)) return false;
     const Ref position_item(read_slot(state.position, NPY_DOUBLE, slot));
     if (!position_item || !records.resolve(names.trevik)) return false;
@@ -176,12 +199,13 @@ bool clear_list(PyObject* name) {
     return static_cast<bool>(result);
 }
 
-bool start(PyArrayObject* price, std::map<int, int>& pos2price, int slot_count, int window,
+bool start(PyArrayObject* price, const std::map<int, int>& pos2price, int slot_count, int window,
            int window_step) {
     PyObject* matrix = price ? reinterpret_cast<PyObject*>(price) : Py_None;
     if (matrix != Py_None && !check_price_buffer(matrix)) return false;
+    SlotColumns columns(pos2price);
     replace(state.price, Py_NewRef(matrix));
-    state.pos2price.swap(pos2price);  // the argument is the caller's copy
+    state.pos2price = std::move(columns);
     state.window = window;
     state.window_step = window_step;
     if (!clear_list(names.trades) || !clear_list(names.trade_positions) ||

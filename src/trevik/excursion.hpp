@@ -13,26 +13,59 @@ class Excursion {
   public:
     explicit Excursion(double entry_price) : base_(entry_price) {}
 
-    // Adds the next day's price (NaN: no price that day). False, with nothing changed, when a
-    // price follows a base price of exactly 0.0.
-    bool step(double price) {
-        if (price == price) {
-            if (base_ == 0.0) [[unlikely]]
-                return false;
-            const double ratio = price / base_;
-            if (ratio == ratio) growth_ *= ratio;
-            base_ = price;
+    // Adds `count` days, the i-th priced `price_at(i)` (NaN: no price that day) and numbered
+    // `index` + 1 + i in the series. When the series reaches `stops.next()`, the running values
+    // are handed to `stops.take(index, *this)`. Returns how many days were added: all of them, or
+    // fewer when a price follows a base price of exactly 0.0 (that day is not added).
+    template <class PriceAt, class Stops>
+    std::int64_t advance(std::int64_t count, PriceAt&& price_at, std::uint64_t index,
+                         Stops& stops) {
+        // Locals, not members: the compiler cannot keep members in registers across the loop,
+        // since the price loads might alias them.
+        double base = base_, growth = growth_, peak = peak_, trough = trough_;
+        double peak_at_trough = peak_at_trough_, drawdown = drawdown_;
+        std::int64_t profit_days = profit_days_;
+        const auto store = [&] {
+            base_ = base;
+            growth_ = growth;
+            peak_ = peak;
+            trough_ = trough;
+            peak_at_trough_ = peak_at_trough;
+            drawdown_ = drawdown;
+            profit_days_ = profit_days;
+        };
+        std::uint64_t stop = stops.next();
+        std::int64_t day = 0;
+        for (; day < count; ++day) {
+            const double price = price_at(day);
+            if (price == price) {
+                if (base == 0.0) [[unlikely]]
+                    break;
+                const double ratio = price / base;
+                if (ratio == ratio) growth *= ratio;
+                base = price;
+            }
+            if (peak < growth) peak = growth;
+            if (growth < trough) {
+                trough = growth;
+                // A new trough lies below 1.0 and so never raises the peak: this is also the
+                // peak of the day before.
+                peak_at_trough = peak;
+            }
+            // The peak starts at 1.0 and only rises, so it is never 0. Computed every day rather
+            // than behind a test that most days would skip: in short trades new lows are frequent
+            // and a mispredicted branch costs more than the division.
+            const double candidate = growth / peak - 1.0;
+            drawdown = candidate < drawdown ? candidate : drawdown;
+            profit_days += growth > 1.0 ? 1 : 0;
+            if (++index == stop) [[unlikely]] {
+                store();
+                stops.take(index, *this);
+                stop = stops.next();
+            }
         }
-        if (peak_ < growth_) peak_ = growth_;
-        if (growth_ < trough_) {
-            trough_ = growth_;
-            // A new trough lies below 1.0 and so never raises the peak: this is also the peak
-            // of the day before.
-            peak_at_trough_ = peak_;
-        }
-        track_drawdown();
-        profit_days_ += growth_ > 1.0 ? 1 : 0;
-        return true;
+        store();
+        return day;
     }
 
     void write(double* group) const {
@@ -45,27 +78,12 @@ class Excursion {
     }
 
   private:
-    // drawdown = min over days of (growth / peak - 1). Rounding is monotonic, so a day can lower
-    // it only if growth / peak < lowest_quotient_, the quotient that set it, and then growth is
-    // at most the rounded product peak * lowest_quotient_ (no double lies strictly between a
-    // real number and its rounding). The peak is positive; most days skip the division.
-    void track_drawdown() {
-        if (growth_ > peak_ * lowest_quotient_) return;
-        const double quotient = growth_ / peak_;
-        const double candidate = quotient - 1.0;
-        if (candidate < drawdown_) {
-            drawdown_ = candidate;
-            lowest_quotient_ = quotient;
-        }
-    }
-
     double base_;  // the latest price that was not NaN: each return is measured from it
     double growth_ = 1.0;
     double peak_ = 1.0;
     double trough_ = 1.0;
     double peak_at_trough_ = 1.0;
     double drawdown_ = 0.0;
-    double lowest_quotient_ = 1.0;  // growth / peak on the day that set `drawdown_`
     std::int64_t profit_days_ = 0;
 };
 

@@ -5,8 +5,7 @@
 #include "boundary.hpp"
 #include "entry_points.hpp"
 #include "kovalt/trevik.h"
-#include "numpy_api.hpp"
-#include "ref.hpp"
+#include "numpy_api.hpp"  // first: this file holds numpy's API table
 #include "state.hpp"
 
 namespace {
@@ -21,15 +20,15 @@ constexpr engine::RecordEntry kRecordEntry = &engine::record_entry;
 constexpr engine::RecordExit kRecordExit = &engine::record_exit;
 constexpr engine::EndAnalysis kEndAnalysis = &engine::end_analysis;
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
-                          "kovalt.trevik",
-                          nullptr,
-                          -1,
-                          nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr};
+PyModuleDef module_def = {.m_base = PyModuleDef_HEAD_INIT,
+                          .m_name = "kovalt.trevik",
+                          .m_doc = nullptr,
+                          .m_size = -1,
+                          .m_methods = nullptr,
+                          .m_slots = nullptr,
+                          .m_traverse = nullptr,
+                          .m_clear = nullptr,
+                          .m_free = nullptr};
 
 PyObject* intern(const char* text) {
     PyObject* name = PyUnicode_InternFromString(text);
@@ -58,7 +57,9 @@ void require_builtins() {
 void publish(py::module_& module, const char* name, void* pointer, const char* signature) {
     if (!py::hasattr(module, "__pyx_capi__")) module.attr("__pyx_capi__") = py::dict();
     py::dict table = module.attr("__pyx_capi__");
-    table[name] = py::reinterpret_steal<py::object>(PyCapsule_New(pointer, signature, nullptr));
+    PyObject* capsule = PyCapsule_New(pointer, signature, nullptr);
+    if (!capsule) throw py::error_already_set();
+    table[name] = py::reinterpret_steal<py::object>(capsule);
 }
 
 template <class Function>

@@ -2,9 +2,8 @@
 // thread that holds the GIL, so nothing here is guarded.
 #pragma once
 
-#include <map>
-
 #include "numpy_api.hpp"
+#include "slot_columns.hpp"
 
 namespace kovalt::trevik {
 
@@ -12,7 +11,7 @@ struct State {
     int date = 0;
     int window = 0;
     int window_step = 0;
-    std::map<int, int> pos2price;  // slot -> column of `price`
+    SlotColumns pos2price;  // slot -> column of `price`
     // Strong references once the module is initialised; None or any object a caller handed over
     // (start_analysis keeps what it was given, consumers may write through the published
     // addresses), so their type is checked at each use.
