@@ -21,11 +21,13 @@ import kovalt.trevik as trevik
 from native_fuzzing import EXAMPLES
 from trevik_oracle import INT_MAX, INT_MIN, Engine, record_length
 
-# ---------------------------------------------------------------- price matrices
+
 def mostly(usual, *unusual):
     """`usual` about three times in four, else one of `unusual`."""
     return st.integers(0, 99).flatmap(lambda pick: usual if pick < 75 else st.one_of(*unusual))
 
+
+# ---------------------------------------------------------------- price matrices
 
 PRICES = st.one_of(
     st.floats(0.5, 60.0),
@@ -106,8 +108,6 @@ def matrices(draw):
 # ---------------------------------------------------------------- scalars
 
 INT32_EDGES = st.sampled_from([INT_MIN, INT_MIN + 1, -1, INT_MAX - 1, INT_MAX])
-
-
 
 
 def days_within(rows):
