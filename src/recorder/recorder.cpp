@@ -5,6 +5,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include <climits>
 #include <cstdint>
 #include <initializer_list>
 #include <map>
@@ -13,6 +14,49 @@
 
 #include "boundary.hpp"
 #include "kovalt/trevik.h"
+
+namespace {
+
+// A slot, day, window or column handed in from Python. pybind11's own int conversion falls back
+// to int() for any number, so 2.7 as a Decimal, a Fraction or a numpy float32 would silently
+// become 2; only true integers (__index__) that fit a C int are taken.
+struct Int32 {
+    int value;
+    friend bool operator<(Int32 a, Int32 b) { return a.value < b.value; }
+};
+
+}  // namespace
+
+namespace pybind11::detail {
+
+template <>
+struct type_caster<Int32> {
+    PYBIND11_TYPE_CASTER(Int32, const_name("int"));
+
+    bool load(handle source, bool /*convert*/) {
+        if (!PyIndex_Check(source.ptr())) return false;
+        auto index = reinterpret_steal<object>(PyNumber_Index(source.ptr()));
+        if (!index) {
+            PyErr_Clear();
+            return false;
+        }
+        int overflow = 0;
+        const long long wide = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+        if (wide == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+        if (overflow != 0 || wide < INT_MIN || wide > INT_MAX) return false;
+        value.value = static_cast<int>(wide);
+        return true;
+    }
+
+    static handle cast(Int32 source, return_value_policy, handle) {
+        return PyLong_FromLong(source.value);
+    }
+};
+
+}  // namespace pybind11::detail
 
 namespace {
 
@@ -33,30 +77,48 @@ PyObject* as_object(PyArrayObject* array) {
     return reinterpret_cast<PyObject*>(array);
 }
 
-void start_analysis(py::object price, std::map<int, int> pos2price, int slot_count, int window,
-                    int window_step) {
-    engine.start_analysis(reinterpret_cast<PyArrayObject*>(price.ptr()), std::move(pos2price),
-                          slot_count, window, window_step);
+template <class Value, class Converted>
+std::map<int, Converted> plain_keys(const std::map<Int32, Value>& map,
+                                    Converted (*convert)(Value)) {
+    std::map<int, Converted> plain;
+    for (const auto& [key, value] : map) plain.emplace_hint(plain.end(), key.value, convert(value));
+    return plain;
 }
 
-void end_analysis(std::map<int, double> open_positions) {
-    PyObject* result = engine.end_analysis(open_positions);
+int column_of(Int32 column) {
+    return column.value;
+}
+double size_of(double size) {
+    return size;
+}
+
+void start_analysis(py::object price, const std::map<Int32, Int32>& pos2price, Int32 slot_count,
+                    Int32 window, Int32 window_step) {
+    engine.start_analysis(reinterpret_cast<PyArrayObject*>(price.ptr()),
+                          plain_keys(pos2price, column_of), slot_count.value, window.value,
+                          window_step.value);
+}
+
+void end_analysis(const std::map<Int32, double>& open_positions) {
+    std::map<int, double> positions = plain_keys(open_positions, size_of);
+    PyObject* result = engine.end_analysis(positions);
     if (!result) throw py::error_already_set();
     Py_DECREF(result);
 }
 
-using EventArray = py::array_t<Event, py::array::c_style | py::array::forcecast>;
+// Events of another layout are converted only where numpy casts safely: a forced cast would
+// silently cut an int64 day beyond 32 bits, or a float kind, to another event.
+using EventArray = py::array_t<Event, py::array::c_style>;
 
 // A private copy: the engine may run Python code between events, which must not be able to
-// change or free the sequence being replayed. Only structured arrays with the four fields are
-// taken (numpy would otherwise turn any number into an event).
+// change or free the sequence being replayed. Only structured arrays with the four fields, in this
+// order, are taken: numpy would otherwise turn any number into an event, and it casts structures
+// field by position, so reordered fields would swap days and kinds.
 std::vector<Event> checked_events(const py::array& events) {
     const py::object names = events.dtype().attr("names");
-    for (const char* field : {"kind", "day", "slot", "size"}) {
-        if (names.is_none() || !names.contains(field)) {
-            throw py::type_error(
-                "events must be an array of EVENT_DTYPE (fields kind, day, slot, size)");
-        }
+    if (!names.equal(py::make_tuple("kind", "day", "slot", "size"))) {
+        throw py::type_error(
+            "events must be an array of EVENT_DTYPE (fields kind, day, slot, size)");
     }
     if (events.ndim() != 1) {
         throw py::value_error("events must be one-dimensional, got " +
@@ -102,12 +164,12 @@ void populate(py::module_& module) {
                "Hands the price matrix, the slot -> column map and the window to the engine and "
                "resets it.");
     module.def(
-        "record_date", [](int day) { engine.record_date(day); }, py::arg("day"));
+        "record_date", [](Int32 day) { engine.record_date(day.value); }, py::arg("day"));
     module.def(
-        "record_entry", [](int slot, double size) { engine.record_entry(slot, size); },
+        "record_entry", [](Int32 slot, double size) { engine.record_entry(slot.value, size); },
         py::arg("slot"), py::arg("size"));
     module.def(
-        "record_exit", [](int slot) { engine.record_exit(slot); }, py::arg("slot"));
+        "record_exit", [](Int32 slot) { engine.record_exit(slot.value); }, py::arg("slot"));
     module.def("end_analysis", &end_analysis, py::arg("open_positions"),
                "Books the positions still open (a dict slot -> size); raises what the engine "
                "raises.");

@@ -21,9 +21,20 @@ bool reject_non_text(PyObject* text) {
     return false;
 }
 
+// Before 3.12 a text built through the legacy wide-character API has no canonical form until it
+// is made ready; its length and kind would read as empty.
+bool make_ready(PyObject* text) {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_READY(text) == 0;
+#else
+    (void)text;
+    return true;
+#endif
+}
+
 // One byte per character: the low eight bits of its code point.
 PyObject* str_to_bytearray(PyObject* /*module*/, PyObject* text) {
-    if (reject_non_text(text)) {
+    if (reject_non_text(text) || !make_ready(text)) {
         add_traceback(kQualifiedName);
         return nullptr;
     }
