@@ -1,7 +1,9 @@
 """End to end on loopback: `kovalt serve` in its own process, real HTTP, pages in Chromium.
 
-The uploads go through ``upload_strategy``, which sends the client's form with ``requests``
-exactly as ``Report.upload`` posts it; the documents come from a simulated back-test.
+The pages looked at in the browser come from a small demo back-test sent by ``Report.upload``
+itself, over the real ``requests``. The other uploads go through ``upload_strategy``, which sends
+the client's form the same way with documents from a simulated back-test, so that refusals,
+concurrency and odd names can be driven precisely.
 """
 
 from __future__ import annotations
@@ -19,7 +21,8 @@ import requests
 pytest.importorskip("flask")
 pytest.importorskip("waitress")
 
-from strategy_payloads import LABELS, build_payload, upload_form  # noqa: E402
+import kovalt.report as report_module  # noqa: E402
+from strategy_payloads import build_payload, upload_form  # noqa: E402
 
 MAX_UPLOAD_MB = 2
 STARTUP_SECONDS = 30
@@ -93,6 +96,10 @@ class LiveService:
     def upload_url(self) -> str:
         return f"{self.base_url}/write_database"
 
+    @property
+    def viewer_url(self) -> str:
+        return f"{self.base_url}/strategy/?uid="
+
     def page_url(self, reply: dict) -> str:
         return f"{self.base_url}/strategy/?uid={reply['uid']}&sid={reply['strategy_id']}"
 
@@ -103,6 +110,32 @@ def live(tmp_path_factory):
     service.start()
     yield service
     service.stop()
+
+
+@pytest.fixture(scope="module")
+def demo_report():
+    """The demo's momentum back-test, on a market small enough to keep the test quick. Its last
+    day closes a month, so the next rebalance is pending: holdings, entries and exits at once."""
+    from kovalt import backtest, demo
+
+    close, high, low, benchmark = demo.synthetic_market(assets=30, years=2, start="2018-01-25")
+    weights = demo.momentum_weights(close)
+    return backtest.run(close, weights, resample="M", benchmark=benchmark, high=high, low=low)
+
+
+@pytest.fixture
+def client_of(live, monkeypatch):
+    """Report.upload aimed at the live service as the created user; returns the page URLs the
+    upload shows, as a notebook would display them."""
+    import IPython.display
+
+    monkeypatch.setattr(report_module, "UPLOAD_URL", live.upload_url)
+    monkeypatch.setattr(report_module, "VIEWER_URL", live.viewer_url)
+    monkeypatch.setenv("KOVALT_API_TOKEN", live.token)
+    monkeypatch.delenv("KOVALT_FORCED_STRATEGY_NAME", raising=False)
+    shown = []
+    monkeypatch.setattr(IPython.display, "display", lambda *objects: shown.extend(objects))
+    return shown
 
 
 def upload_strategy(
@@ -130,27 +163,37 @@ def test_add_user_prints_the_token_once_and_refuses_a_taken_name(live):
 
 
 @pytest.mark.parametrize("trevik_charts", [True, False], ids=["dashboard", "no-dashboard"])
-def test_uploaded_strategy_page_in_the_browser(live, browser_page, trevik_charts):
-    payload = build_payload(trevik_charts=trevik_charts)
+def test_uploaded_strategy_page_in_the_browser(
+    live, browser_page, demo_report, client_of, trevik_charts
+):
     name = "動能策略 momentum" + (" +dashboard" if trevik_charts else "")
-    reply = upload_strategy(live, name, payload)
-    assert reply["status"] == "success", reply
+    assert demo_report.upload(name, trevik_charts=trevik_charts) == {"status": "success"}
+    (frame,) = client_of
+    assert frame.src.startswith(live.viewer_url) and "&sid=" in frame.src
 
     page = browser_page.page
-    page.goto(live.page_url(reply))
+    page.goto(frame.src)
     page.wait_for_function(
         "document.querySelectorAll('#chart-return .scatterlayer .trace').length === 2"
         " && document.querySelectorAll('#chart-drawdown .scatterlayer .trace').length === 1"
     )
     assert page.inner_text("#strategy-name") == name
-    total_return = f"{payload['stats']['total_return'] * 100:.2f}%"
+    creturn = demo_report.creturn
+    total_return = f"{(creturn.iloc[-1] / creturn.iloc[0] - 1) * 100:,.2f}%"
     assert (
         page.locator("#stats tr", has_text="total return").inner_text().split()[-1] == total_return
     )
+    position = demo_report.position_info()
+    assets = [asset for asset, entry in position.items() if isinstance(entry, dict)]
+    statuses = [position[asset]["status"] for asset in assets]
+    assert page.locator("#positions td.asset").all_inner_texts() == assets
     labels = page.locator("#positions td.status").all_inner_texts()
-    assert labels == [LABELS["hold"], LABELS["enter"], LABELS["exit"], LABELS["sl_tp_exit"], "–"]
-    entry_dates = page.locator("#positions tr", has_text="2317").inner_text()
-    assert payload["position"]["2317"]["entry_date"] in entry_dates
+    assert labels == [status if isinstance(status, str) and status else "–" for status in statuses]
+    assert {"持有", "買進", "賣出"} <= set(labels)
+    for label, date in (("持有", "entry_date"), ("賣出", "exit_date")):
+        asset = assets[labels.index(label)]
+        cell = page.locator("td.asset", has_text=re.compile(f"^{re.escape(asset)}$"))
+        assert position[asset][date] in page.locator("#positions tr", has=cell).inner_text()
 
     frames = page.locator("iframe#dashboard")
     if trevik_charts:
