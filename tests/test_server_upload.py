@@ -86,6 +86,16 @@ def _without(document, key):
     return {name: value for name, value in document.items() if name != key}
 
 
+def _with_huge(document, *path):
+    """The document (a JSON text) with a 401-digit integer at path: valid JSON, beyond a double."""
+    document = json.loads(json.dumps(document))
+    inner = document
+    for key in path[:-1]:
+        inner = inner[key]
+    inner[path[-1]] = 10**400
+    return json.dumps(document)
+
+
 def _malformed_cases(payload):
     returns = payload["returns"]
     nested = '{"stats": ' + "[" * 100_000 + "]" * 100_000 + "}"
@@ -110,6 +120,17 @@ def _malformed_cases(payload):
             dict(payload, position=dict(payload["position"], **{"2330": [0.5]})),
             '"position.2330" must be an object',
         ),
+        "huge fee": (_with_huge(payload, "fee_ratio"), '"fee_ratio" must be a number within'),
+        "huge stat": (_with_huge(payload, "stats", "daily_sharpe"), '"stats.daily_sharpe"'),
+        "huge price": (
+            _with_huge(payload, "position", "2330", "entry_price"),
+            '"position.2330.entry_price" must be a number within ±1.8e308, '
+            "got an integer of 401 digits",
+        ),
+        "huge length": (
+            _with_huge(payload, "drawdown_details", min(payload["drawdown_details"]), "Length"),
+            ".Length\" must be a number within",
+        ),
         "curve text": (
             dict(payload, returns={"time": returns["time"], "value": ["1"] * len(returns["time"])}),
             '"returns.value[0]" must be a number',
@@ -129,6 +150,10 @@ def _refusal_cases(service, payload):
         "no collection": (dict(collection=None), 400, "unknown collection"),
         "empty name": (dict(name="  "), 400, "strategy name"),
         "long name": (dict(name="x" * 201), 400, "201 characters"),
+        "zero width name": (dict(name="\u200b"), 400, "no visible character"),
+        "nul name": (dict(name="\x00"), 400, "control character U+0000"),
+        "invisible name": (dict(name="\u200e\u3164\u2800\u0301"), 400, "no visible character"),
+        "control inside": (dict(name="momentum\nsecond line"), 400, "control character U+000A"),
         "no data": (dict(data=None), 400, '"data"'),
     }
     for label, (document, message) in _malformed_cases(payload).items():
@@ -145,6 +170,10 @@ REFUSALS = [
     "no collection",
     "empty name",
     "long name",
+    "zero width name",
+    "nul name",
+    "invisible name",
+    "control inside",
     "no data",
     "not json",
     "a list",
@@ -158,6 +187,10 @@ REFUSALS = [
     "flag as text",
     "position entry",
     "curve text",
+    "huge fee",
+    "huge stat",
+    "huge price",
+    "huge length",
 ]
 
 
@@ -174,6 +207,16 @@ def test_refusals_say_what_is_wrong_and_store_nothing(service, payload, case):
         assert reply.json["message"].startswith("malformed payload: ")
     assert "uid" not in reply.json
     assert service.store.counts() == {"users": 1, "strategies": 0, "versions": 0}
+
+
+def test_names_with_something_to_see_are_accepted_as_sent(service, payload):
+    # Format characters and combining marks are fine beside visible ones: family emoji joined by
+    # zero-width joiners, a decomposed accent, Arabic with its direction mark, a Hangul filler.
+    names = ["👨\u200d👩\u200d👧", "cafe\u0301", "\u200fزخم", "\u3164x", " momentum "]
+    for name in names:
+        reply = service.upload(payload, name=name)
+        assert reply.json["status"] == "success", reply.json
+        assert service.store.strategy(reply.json["uid"], reply.json["strategy_id"]).name == name
 
 
 def test_too_large_upload_is_refused_before_parsing(tmp_path, payload):

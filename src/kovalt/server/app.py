@@ -14,11 +14,11 @@ from flask import Flask, Response, abort, jsonify, render_template, request, sen
 from werkzeug.exceptions import HTTPException
 
 from kovalt.server import page
+from kovalt.server.names import name_problem
 from kovalt.server.payload import PayloadError, parse_payload
 from kovalt.server.store import Store, default_db_path
 
 DEFAULT_MAX_UPLOAD_MB = 50
-MAX_STRATEGY_NAME_LENGTH = 200
 COLLECTION = "strategies"
 PLOTLY_JS = Path(plotly.__file__).parent / "package_data" / "plotly.min.js"
 ADD_USER_HINT = (
@@ -128,14 +128,9 @@ def create_app(
             shown = collection[:40]
             return refuse(400, f'unknown collection "{shown}": this service stores "{COLLECTION}"')
         name = form.get("document_id", "")
-        if not name.strip():
-            return refuse(400, 'the strategy name ("document_id") is empty: give upload a name')
-        if len(name) > MAX_STRATEGY_NAME_LENGTH:
-            return refuse(
-                400,
-                f"the strategy name has {len(name)} characters; "
-                f"at most {MAX_STRATEGY_NAME_LENGTH} are accepted",
-            )
+        problem = name_problem(name)
+        if problem is not None:
+            return refuse(400, problem)
         data = form.get("data")
         if data is None:
             return refuse(400, 'the form field "data" with the strategy document is missing')

@@ -41,7 +41,11 @@ def format_number(value: Any) -> str:
     if isinstance(value, bool):
         return "yes" if value else "no"
     if isinstance(value, int):
-        return f"{value:,}" if abs(value) < 10**15 else f"{float(value):.4g}"
+        if abs(value) < 10**15:
+            return f"{value:,}"
+        # Stored before uploads were held to a double's range, an integer may exceed it.
+        number = _finite(value)
+        return f"{number:.4g}" if number is not None else ("∞" if value > 0 else "-∞")
     if isinstance(value, float):
         if math.isnan(value):
             return MISSING
@@ -185,7 +189,9 @@ def chart_data(returns: dict[str, Any], benchmark: list[Any]) -> dict[str, Any]:
     for value in strategy:
         if value is not None and (peak is None or value > peak):
             peak = value
-        drawdown.append(value / peak - 1 if value is not None and peak and peak > 0 else None)
+        # A tiny peak can make the ratio overflow to infinity, which JSON cannot carry.
+        below = value / peak - 1 if value is not None and peak and peak > 0 else None
+        drawdown.append(_finite(below))
     return {
         "time": list(returns["time"]),
         "strategy": strategy,

@@ -9,6 +9,7 @@ relies on when it draws the document; a document that passes can always be shown
 from __future__ import annotations
 
 import json
+import sys
 from collections.abc import Callable
 from typing import Any
 
@@ -32,6 +33,8 @@ PAYLOAD_KEYS = (
     "public_position",
 )
 POSITION_META_KEYS = ("update_date", "next_trading_date", "trade_at")
+# The largest integer that converts to a double (anything above rounds to infinity or raises).
+_LARGEST_DOUBLE = int(sys.float_info.max)
 
 
 class PayloadError(ValueError):
@@ -152,6 +155,30 @@ _CHECKS: dict[str, Callable[[str, Any], None]] = {
 }
 
 
+def _path(parts: tuple[str | int, ...]) -> str:
+    return "".join(f"[{part}]" if isinstance(part, int) else f".{part}" for part in parts)[1:]
+
+
+def _numbers_fit_a_double(document: dict[str, Any]) -> None:
+    """Refuse integers beyond a double's range, wherever they are: the page shows every number
+    through floating point, and JSON's integers have no bound. Iterative, as deep as the parser
+    let the document be."""
+    pending: list[tuple[tuple[str | int, ...], Any]] = [((key,), document[key]) for key in document]
+    while pending:
+        parts, value = pending.pop()
+        if isinstance(value, dict):
+            pending.extend(((*parts, key), inner) for key, inner in value.items())
+        elif isinstance(value, list):
+            pending.extend(((*parts, index), inner) for index, inner in enumerate(value))
+        elif isinstance(value, int) and abs(value) > _LARGEST_DOUBLE:
+            path = _path(parts)
+            shown = path if len(path) <= 80 else path[:77] + "..."
+            raise PayloadError(
+                f'"{shown}" must be a number within ±1.8e308, '
+                f"got an integer of {len(str(abs(value)))} digits"
+            )
+
+
 def _keys_phrase(keys: list[str]) -> str:
     shown = ", ".join(f'"{key[:40]}"' for key in keys[:5])
     return shown + (f" and {len(keys) - 5} more" if len(keys) > 5 else "")
@@ -178,6 +205,7 @@ def parse_payload(text: str) -> dict[str, Any]:
         raise PayloadError(f"it has unexpected keys {_keys_phrase(unexpected)}")
     for key, check in _CHECKS.items():
         check(key, document[key])
+    _numbers_fit_a_double(document)
     benchmark, dates = document["benchmark"], document["returns"]["time"]
     if len(benchmark) != len(dates):
         raise PayloadError(
