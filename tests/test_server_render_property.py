@@ -18,6 +18,7 @@ pytest.importorskip("flask")
 from hypothesis import HealthCheck, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 from strategy_payloads import build_payload, upload_form  # noqa: E402
+from test_server_upload import sign_in  # noqa: E402
 
 from kovalt.server import create_app  # noqa: E402
 from kovalt.server.payload import PAYLOAD_KEYS, POSITION_META_KEYS  # noqa: E402
@@ -113,6 +114,7 @@ def test_every_accepted_document_is_shown(tmp_path, artifacts):
     store = Store(tmp_path / "strategies.sqlite3")
     user, token = store.add_user("alice")
     client = create_app(store=store).test_client()
+    sign_in(client, token)  # the owner's view: positions and sharing controls included
     outcomes = {"accepted": 0, "refused": 0}
 
     @settings(
@@ -132,7 +134,7 @@ def test_every_accepted_document_is_shown(tmp_path, artifacts):
         outcomes["accepted"] += 1
         query = {"uid": user.uid, "sid": reply.json["strategy_id"]}
         page = client.get("/strategy/", query_string=query)
-        assert page.status_code == 200
+        assert page.status_code == 200 and b'id="sharing"' in page.data
         block = re.search(r'id="chart-data">(.*?)</script>', page.get_data(as_text=True), re.S)
         _strict_json(block.group(1))
         assert client.get("/strategies/", query_string={"uid": user.uid}).status_code == 200

@@ -13,6 +13,7 @@ pytest.importorskip("flask")
 from strategy_payloads import build_payload, dashboard_html, upload_form  # noqa: E402
 
 from kovalt.server import create_app  # noqa: E402
+from kovalt.server.access import SIGN_IN_COOKIE  # noqa: E402
 from kovalt.server.store import Store  # noqa: E402
 
 
@@ -29,9 +30,20 @@ class Service:
             del form[field]
         return self.client.post("/write_database", data=form)
 
+    def sign_in(self, token=None):
+        """Sign this client in on the service's page, as the owner does in a browser."""
+        return sign_in(self.client, self.token if token is None else token)
+
     def page(self, reply, **extra):
         query = {"uid": reply.json["uid"], "sid": reply.json["strategy_id"], **extra}
         return self.client.get("/strategy/", query_string=query)
+
+
+def sign_in(client, token):
+    form_page = client.get("/sign-in").get_data(as_text=True)
+    key = re.search(r'name="csrf" value="([^"]+)"', form_page).group(1)
+    assert client.get_cookie(SIGN_IN_COOKIE).value == key
+    return client.post("/sign-in", data={"csrf": key, "api_token": token})
 
 
 @pytest.fixture
@@ -60,6 +72,7 @@ def test_same_name_adds_a_version_and_a_new_name_a_strategy(service, payload):
     assert b"version 2 of 2" in newest.data and b"version 1 of 2" in oldest.data
     assert newest.data != oldest.data
 
+    service.sign_in()
     listing = service.client.get("/strategies/", query_string={"uid": service.user.uid})
     names = re.findall(r'<a href="/strategy/\?[^"]+">([^<]+)</a>', listing.get_data(as_text=True))
     assert names == ["momentum", "value"]  # the latest upload first
@@ -253,6 +266,7 @@ def test_user_text_is_escaped_on_every_page(service, payload):
     }
     stats = dict(payload["stats"], **{"</script><script>alert(3)//": 1.0})
     reply = service.upload(dict(payload, position=position, stats=stats), name=HOSTILE)
+    service.sign_in()
     page = service.page(reply).get_data(as_text=True)
     listing = service.client.get("/strategies/", query_string={"uid": service.user.uid})
     for html in (page, listing.get_data(as_text=True)):
@@ -298,6 +312,7 @@ def test_dashboard_runs_sandboxed_with_the_local_plotly(service, payload):
     assert "https://cdn.plot.ly/" in fragment
     plain = service.upload(payload, name="plain")
     with_dashboard = service.upload(dict(payload, trevik_plotly_html=fragment), name="dash")
+    service.sign_in()
 
     assert b"<iframe" not in service.page(plain).data
     page = service.page(with_dashboard).get_data(as_text=True)

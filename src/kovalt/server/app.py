@@ -10,13 +10,24 @@ from pathlib import Path
 from typing import Any
 
 import plotly
-from flask import Flask, Response, abort, jsonify, render_template, request, send_file, url_for
+from flask import (
+    Flask,
+    Response,
+    abort,
+    g,
+    jsonify,
+    render_template,
+    request,
+    send_file,
+    url_for,
+)
 from werkzeug.exceptions import HTTPException
 
-from kovalt.server import page
+from kovalt.server import access, page
+from kovalt.server.account import add_account_routes
 from kovalt.server.names import name_problem
 from kovalt.server.payload import PayloadError, parse_payload
-from kovalt.server.store import Store, default_db_path
+from kovalt.server.store import Store, default_db_path, uploaded_flags
 
 DEFAULT_MAX_UPLOAD_MB = 50
 COLLECTION = "strategies"
@@ -27,11 +38,12 @@ ADD_USER_HINT = (
 )
 
 # The pages run no inline script at all: their one script and plotly.js come from this service,
-# so text smuggled into the page cannot execute. plotly.js sets inline styles.
+# so text smuggled into the page cannot execute. plotly.js sets inline styles. Forms post to the
+# service only.
 PAGE_POLICY = (
     "default-src 'none'; script-src 'self'; style-src 'self' 'unsafe-inline'; "
     "img-src 'self' data:; font-src 'self' data:; frame-src 'self'; base-uri 'none'; "
-    "form-action 'none'"
+    "form-action 'self'"
 )
 # The dashboard is the uploader's own HTML and script. The policy sandboxes it even when opened
 # directly (not through the page's frame): it runs in an origin of its own and reaches nothing.
@@ -57,11 +69,16 @@ def refuse(status_code: int, message: str) -> Response:
     return _reply(status_code, status="error", message=message)
 
 
-def _html(text: str, status_code: int = 200, policy: str = PAGE_POLICY) -> Response:
+def _html(
+    text: str, status_code: int = 200, policy: str = PAGE_POLICY, extra_policy: str = ""
+) -> Response:
     # Stored texts may hold lone surrogates (valid JSON escapes, invalid UTF-8): replace them.
     response = Response(text.encode("utf-8", "replace"), status=status_code)
     response.content_type = "text/html; charset=utf-8"
-    response.headers["Content-Security-Policy"] = policy
+    response.headers["Content-Security-Policy"] = policy + extra_policy
+    # What a page shows depends on who is signed in: no cache may hand it to someone else.
+    response.headers["Cache-Control"] = "private, no-cache"
+    response.headers["Vary"] = "Cookie"
     return response
 
 
@@ -88,6 +105,17 @@ def create_app(
     store = store or Store(db_path or default_db_path())
     app.extensions["kovalt_store"] = store
     app.add_template_filter(_when, "when")
+    add_account_routes(app, store, _html)
+
+    @app.before_request
+    def identify_viewer() -> None:
+        # The upload authenticates with its form's token alone; pages look at the session.
+        if request.path != "/write_database":
+            g.viewer = access.viewer_of(request, store)
+
+    @app.context_processor
+    def viewer_context() -> dict[str, Any]:
+        return {"viewer": g.get("viewer")}
 
     @app.after_request
     def harden(response: Response) -> Response:
@@ -135,11 +163,11 @@ def create_app(
         if data is None:
             return refuse(400, 'the form field "data" with the strategy document is missing')
         try:
-            parse_payload(data)
+            document = parse_payload(data)
         except PayloadError as error:
             return refuse(400, f"malformed payload: {error}")
         try:
-            sid, version = store.save_version(user.uid, name, data)
+            sid, version = store.save_version(user.uid, name, data, uploaded_flags(document))
         except sqlite3.OperationalError:
             app.logger.exception("storing an upload failed")
             return refuse(503, "the service is busy and could not store the strategy; upload again")
@@ -158,15 +186,18 @@ def create_app(
         if stored is None:
             abort(404, "There is no such strategy (or no such version of it).")
         document = json.loads(stored.payload)
-        return _html(
-            render_template(
-                "strategy.html",
-                stored=stored,
-                strategy=stored.strategy,
-                version=stored.version,
-                **page.context(document),
-            )
+        view = access.strategy_view(stored.strategy, g.viewer, request)
+        text = render_template(
+            "strategy.html",
+            stored=stored,
+            strategy=stored.strategy,
+            version=stored.version,
+            show_positions=view.show_positions,
+            owner_controls=view.owner_controls,
+            **page.context(document),
         )
+        # The owner's buttons are not offered to a page that frames this one.
+        return _html(text, extra_policy="; frame-ancestors 'self'" if view.owner_controls else "")
 
     @app.get("/strategy/dashboard")
     def dashboard() -> Response:
@@ -174,6 +205,9 @@ def create_app(
         stored = store.version(uid, sid, version)
         if stored is None:
             abort(404, "There is no such strategy (or no such version of it).")
+        # The trades name the assets held: the dashboard is shown with the positions only.
+        if not access.strategy_view(stored.strategy, g.viewer, request).show_positions:
+            abort(404, "The trade analysis of this strategy is not public.")
         fragment = json.loads(stored.payload).get("trevik_plotly_html") or ""
         fragment = _CDN_PLOTLY_TAG.sub(
             f'<script src="{url_for("plotly_js")}"></script>', fragment, count=1
@@ -186,7 +220,12 @@ def create_app(
         strategies = store.strategies(uid) if uid else None
         if strategies is None:
             abort(404, "There is no such user.")
-        return _html(render_template("strategies.html", uid=uid, strategies=strategies))
+        shown = access.listed_for(strategies, g.viewer, uid)
+        return _html(
+            render_template(
+                "strategies.html", uid=uid, strategies=shown, owner=g.viewer.owns(uid)
+            )
+        )
 
     @app.get("/vendor/plotly.min.js")
     def plotly_js() -> Response:

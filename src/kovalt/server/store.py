@@ -1,4 +1,5 @@
-"""SQLite storage of the strategy service: users with hashed API tokens, strategies, versions.
+"""SQLite storage of the strategy service: users with hashed API tokens, strategies, versions
+and the sessions of the pages' sign-in.
 
 Every operation opens its own connection, so the store can be shared by the threads of the web
 server without locks of its own; SQLite's write-ahead log lets readers run beside one writer, and
@@ -9,6 +10,7 @@ cannot both see "no such strategy yet".
 from __future__ import annotations
 
 import hashlib
+import json
 import hmac
 import os
 import secrets
@@ -17,7 +19,7 @@ import sys
 from collections.abc import Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
-from datetime import datetime, timezone
+from datetime import datetime, timedelta, timezone
 from pathlib import Path
 
 DB_FILE_NAME = "strategies.sqlite3"
@@ -42,6 +44,12 @@ CREATE TABLE IF NOT EXISTS strategies (
     versions    INTEGER NOT NULL,
     UNIQUE (uid, name)
 );
+CREATE TABLE IF NOT EXISTS sessions (
+    token_hash  TEXT PRIMARY KEY,
+    uid         TEXT NOT NULL REFERENCES users(uid),
+    csrf        TEXT NOT NULL,
+    expires_at  TEXT NOT NULL
+);
 CREATE INDEX IF NOT EXISTS strategies_by_user ON strategies (uid, updated_at);
 CREATE TABLE IF NOT EXISTS versions (
     sid         TEXT NOT NULL REFERENCES strategies(sid),
@@ -52,6 +60,22 @@ CREATE TABLE IF NOT EXISTS versions (
     PRIMARY KEY (sid, version)
 );
 """
+
+# Added to strategies after the first release; a database of that release gains them on opening.
+# "link" is the strategy's id in its page address, the sid at first and a new one for every
+# revoked link; "sid" stays the strategy's key inside the database and is never shown.
+_LATER_COLUMNS = {
+    "link": "TEXT",
+    "public_performance": "INTEGER NOT NULL DEFAULT 0",
+    "public_code": "INTEGER NOT NULL DEFAULT 0",
+    "public_position": "INTEGER NOT NULL DEFAULT 0",
+}
+FLAGS = ("public_performance", "public_code", "public_position")
+_SUMMARY_COLUMNS = (
+    "uid, link, name, created_at, updated_at, versions, public_performance, public_code,"
+    " public_position"
+)
+SESSION_DAYS = 14
 
 # Compared against when the token's selector is unknown, so that a miss costs the same as a hit.
 _DUMMY_HASH = hashlib.sha256(b"kovalt: no such token").hexdigest()
@@ -71,11 +95,18 @@ class User:
 @dataclass(frozen=True)
 class StrategySummary:
     uid: str
-    sid: str
+    sid: str  # the id in the page address (the current link)
     name: str
     created_at: str
     updated_at: str
     versions: int
+    public_performance: bool = False
+    public_code: bool = False
+    public_position: bool = False
+
+    @classmethod
+    def from_row(cls, row: tuple) -> StrategySummary:
+        return cls(*row[:6], *(bool(flag) for flag in row[6:9]))
 
 
 @dataclass(frozen=True)
@@ -106,6 +137,11 @@ def utc_now() -> str:
     return datetime.now(timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.%fZ")
 
 
+def uploaded_flags(document: dict) -> tuple[bool, bool, bool]:
+    """The publicity flags a strategy document carries, in the order of FLAGS."""
+    return tuple(document.get(flag) is True for flag in FLAGS)  # type: ignore[return-value]
+
+
 def _hash_token(token: str) -> str:
     # Tokens carry 256 random bits, so a fast hash is enough: there is nothing to brute-force.
     return hashlib.sha256(token.encode("utf-8", "surrogatepass")).hexdigest()
@@ -125,6 +161,28 @@ class Store:
         with self._connect() as conn:
             conn.execute("PRAGMA journal_mode=WAL")
             conn.executescript(_SCHEMA)
+        self._add_later_columns()
+
+    def _add_later_columns(self) -> None:
+        with self._write() as conn:
+            present = {row[1] for row in conn.execute("PRAGMA table_info(strategies)")}
+            missing = [name for name in _LATER_COLUMNS if name not in present]
+            for name in missing:
+                conn.execute(f"ALTER TABLE strategies ADD COLUMN {name} {_LATER_COLUMNS[name]}")
+            if "link" in missing:
+                conn.execute("UPDATE strategies SET link = sid")
+                conn.execute("CREATE UNIQUE INDEX strategies_by_link ON strategies (link)")
+            if "public_position" in missing:
+                # Strategies stored before the flags had effect: the first upload's flags hold.
+                first = conn.execute(
+                    "SELECT sid, payload FROM versions WHERE version = 1"
+                ).fetchall()
+                for sid, payload in first:
+                    conn.execute(
+                        "UPDATE strategies SET public_performance = ?, public_code = ?,"
+                        " public_position = ? WHERE sid = ?",
+                        (*uploaded_flags(json.loads(payload)), sid),
+                    )
 
     @contextmanager
     def _connect(self) -> Iterator[sqlite3.Connection]:
@@ -184,25 +242,31 @@ class Store:
 
     # Strategies --------------------------------------------------------------------------------
 
-    def save_version(self, uid: str, name: str, payload: str) -> tuple[str, int]:
+    def save_version(
+        self, uid: str, name: str, payload: str, flags: tuple[bool, bool, bool] = (False,) * 3
+    ) -> tuple[str, int]:
         """Store the payload as the newest version of the user's strategy of that name.
 
-        Returns the strategy id (stable across versions) and the version number.
+        Returns the strategy's page id (stable across versions until its link is revoked) and the
+        version number. The flags are the new strategy's; a new version keeps the owner's.
         """
         now = utc_now()
         with self._write() as conn:
             row = conn.execute(
-                "SELECT sid, versions FROM strategies WHERE uid = ? AND name = ?", (uid, name)
+                "SELECT sid, versions, link FROM strategies WHERE uid = ? AND name = ?",
+                (uid, name),
             ).fetchone()
             if row is None:
                 sid, version = secrets.token_hex(8), 1
+                link = sid
                 conn.execute(
-                    "INSERT INTO strategies (sid, uid, name, created_at, updated_at, versions)"
-                    " VALUES (?, ?, ?, ?, ?, 1)",
-                    (sid, uid, name, now, now),
+                    "INSERT INTO strategies (sid, uid, name, created_at, updated_at, versions,"
+                    " link, public_performance, public_code, public_position)"
+                    " VALUES (?, ?, ?, ?, ?, 1, ?, ?, ?, ?)",
+                    (sid, uid, name, now, now, link, *flags),
                 )
             else:
-                sid, version = row[0], row[1] + 1
+                sid, version, link = row[0], row[1] + 1, row[2]
                 conn.execute(
                     "UPDATE strategies SET updated_at = ?, versions = ? WHERE sid = ?",
                     (now, version, sid),
@@ -212,7 +276,7 @@ class Store:
                 " VALUES (?, ?, ?, ?, ?)",
                 (sid, version, now, len(payload), payload),
             )
-        return sid, version
+        return link, version
 
     def strategies(self, uid: str) -> list[StrategySummary] | None:
         """The user's strategies, most recently uploaded first; None for an unknown user."""
@@ -220,20 +284,19 @@ class Store:
             if not conn.execute("SELECT 1 FROM users WHERE uid = ?", (uid,)).fetchone():
                 return None
             rows = conn.execute(
-                "SELECT uid, sid, name, created_at, updated_at, versions FROM strategies"
+                f"SELECT {_SUMMARY_COLUMNS} FROM strategies"
                 " WHERE uid = ? ORDER BY updated_at DESC, rowid DESC",
                 (uid,),
             )
-            return [StrategySummary(*row) for row in rows]
+            return [StrategySummary.from_row(row) for row in rows]
 
     def strategy(self, uid: str, sid: str) -> StrategySummary | None:
         with self._connect() as conn:
             row = conn.execute(
-                "SELECT uid, sid, name, created_at, updated_at, versions FROM strategies"
-                " WHERE uid = ? AND sid = ?",
+                f"SELECT {_SUMMARY_COLUMNS} FROM strategies WHERE uid = ? AND link = ?",
                 (uid, sid),
             ).fetchone()
-        return StrategySummary(*row) if row else None
+        return StrategySummary.from_row(row) if row else None
 
     def version(self, uid: str, sid: str, version: int | None = None) -> StoredVersion | None:
         """A stored version of the user's strategy (the newest when version is None)."""
@@ -241,22 +304,70 @@ class Store:
             conn.execute("BEGIN")  # one snapshot for the strategy row and its version
             try:
                 row = conn.execute(
-                    "SELECT uid, sid, name, created_at, updated_at, versions FROM strategies"
-                    " WHERE uid = ? AND sid = ?",
+                    f"SELECT {_SUMMARY_COLUMNS}, sid FROM strategies WHERE uid = ? AND link = ?",
                     (uid, sid),
                 ).fetchone()
                 if row is None:
                     return None
-                summary = StrategySummary(*row)
+                summary = StrategySummary.from_row(row)
                 wanted = summary.versions if version is None else version
                 found = conn.execute(
                     "SELECT version, uploaded_at, payload FROM versions"
                     " WHERE sid = ? AND version = ?",
-                    (sid, wanted),
+                    (row[-1], wanted),
                 ).fetchone()
             finally:
                 conn.execute("COMMIT")
         return StoredVersion(summary, *found) if found else None
+
+    def set_flags(self, uid: str, sid: str, flags: tuple[bool, bool, bool]) -> bool:
+        """Set the strategy's publicity flags; False when the user has no such strategy."""
+        with self._write() as conn:
+            changed = conn.execute(
+                "UPDATE strategies SET public_performance = ?, public_code = ?,"
+                " public_position = ? WHERE uid = ? AND link = ?",
+                (*flags, uid, sid),
+            ).rowcount
+        return changed == 1
+
+    def revoke_link(self, uid: str, sid: str) -> str | None:
+        """Give the strategy a new page id, so that the old address finds nothing; the new id,
+        or None when the user has no such strategy."""
+        link = secrets.token_hex(8)
+        with self._write() as conn:
+            changed = conn.execute(
+                "UPDATE strategies SET link = ? WHERE uid = ? AND link = ?", (link, uid, sid)
+            ).rowcount
+        return link if changed == 1 else None
+
+    # Sessions of the pages' sign-in ------------------------------------------------------------
+
+    def open_session(self, uid: str) -> tuple[str, str]:
+        """A new session of the user: its cookie value (kept only as a hash) and its form key."""
+        cookie, csrf = secrets.token_urlsafe(32), secrets.token_urlsafe(32)
+        expires = datetime.now(timezone.utc) + timedelta(days=SESSION_DAYS)
+        with self._write() as conn:
+            conn.execute("DELETE FROM sessions WHERE expires_at < ?", (utc_now(),))
+            conn.execute(
+                "INSERT INTO sessions (token_hash, uid, csrf, expires_at) VALUES (?, ?, ?, ?)",
+                (_hash_token(cookie), uid, csrf, expires.strftime("%Y-%m-%dT%H:%M:%S.%fZ")),
+            )
+        return cookie, csrf
+
+    def session(self, cookie: str) -> tuple[User, str] | None:
+        """The signed-in user of a session cookie and the session's form key, or None."""
+        with self._connect() as conn:
+            row = conn.execute(
+                "SELECT users.uid, users.name, users.created_at, sessions.csrf FROM sessions"
+                " JOIN users ON users.uid = sessions.uid"
+                " WHERE sessions.token_hash = ? AND sessions.expires_at > ?",
+                (_hash_token(cookie), utc_now()),
+            ).fetchone()
+        return (User(*row[:3]), row[3]) if row else None
+
+    def close_session(self, cookie: str) -> None:
+        with self._write() as conn:
+            conn.execute("DELETE FROM sessions WHERE token_hash = ?", (_hash_token(cookie),))
 
     def counts(self) -> dict[str, int]:
         with self._connect() as conn:
