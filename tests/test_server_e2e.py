@@ -31,8 +31,9 @@ STARTUP_SECONDS = 30
 class LiveService:
     """`kovalt serve` on a free loopback port, over one SQLite file."""
 
-    def __init__(self, folder: Path):
+    def __init__(self, folder: Path, *options: str):
         self.db = folder / "strategies.sqlite3"
+        self.options = options
         self.process: subprocess.Popen | None = None
         self.base_url = ""
         self.token = self.add_user("alice")
@@ -64,6 +65,7 @@ class LiveService:
                 str(self.db),
                 "--max-upload-mb",
                 str(MAX_UPLOAD_MB),
+                *self.options,
             ],
             stdout=subprocess.PIPE,
             stderr=subprocess.STDOUT,
@@ -138,6 +140,20 @@ def client_of(live, monkeypatch):
     return shown
 
 
+def public(payload: dict, **flags: bool) -> dict:
+    """The payload with its publicity flags set (all three unless named)."""
+    flags = flags or {"public_performance": True, "public_code": True, "public_position": True}
+    return dict(payload, **flags)
+
+
+def sign_in(page, live: LiveService, token: str | None = None) -> None:
+    """Sign in as the owner does: the service's sign-in page, the token typed into its form."""
+    page.goto(f"{live.base_url}/sign-in")
+    page.fill("#api-token", token or live.token)
+    page.click("#sign-in-submit")
+    page.wait_for_selector("#signed-in-as")
+
+
 def upload_strategy(
     live: LiveService,
     name: str,
@@ -172,6 +188,7 @@ def test_uploaded_strategy_page_in_the_browser(
     assert frame.src.startswith(live.viewer_url) and "&sid=" in frame.src
 
     page = browser_page.page
+    sign_in(page, live)  # the client uploads positions private: the owner sees them
     page.goto(frame.src)
     page.wait_for_function(
         "document.querySelectorAll('#chart-return .scatterlayer .trace').length === 2"
@@ -217,7 +234,7 @@ def test_script_in_the_name_shows_as_text(live, browser_page):
         assets=("<img src=x onerror=alert(2)>", "2330"), statuses=("hold", "exit")
     )
     payload["position"]["2330"]["status"] = "<svg onload=alert(3)>"
-    reply = upload_strategy(live, name, payload)
+    reply = upload_strategy(live, name, public(payload))
     dialogs = []
     page = browser_page.page
     page.on("dialog", lambda dialog: (dialogs.append(dialog.message), dialog.dismiss()))
@@ -251,14 +268,14 @@ def test_refusals_over_http(live, form_change, message):
     reply = requests.post(live.upload_url, data=form)
     assert reply.json()["status"] == "error"
     assert message in reply.json()["message"]
-    accepted = upload_strategy(live, "accepted")
+    accepted = upload_strategy(live, "accepted", public(build_payload()))
     listing = requests.get(f"{live.base_url}/strategies/", params={"uid": accepted["uid"]}).text
     assert ">refused</a>" not in listing and ">accepted</a>" in listing
 
 
 def test_concurrent_uploads_lose_nothing_and_survive_a_restart(live, artifacts):
     bob = live.add_user("bob")
-    payloads = [build_payload(seed=seed) for seed in range(5)]
+    payloads = [public(build_payload(seed=seed), public_performance=True) for seed in range(5)]
     # Two users, ten names each, every name uploaded two or three times: the same strategy gets
     # versions from several threads at once, and equal names of two users stay apart.
     jobs = [
@@ -303,3 +320,78 @@ def test_concurrent_uploads_lose_nothing_and_survive_a_restart(live, artifacts):
     for uid in {reply["uid"] for reply in replies}:
         listing = requests.get(f"{live.base_url}/strategies/", params={"uid": uid}).text
         assert all(f">concurrent-{i}</a>" in listing for i in range(10))
+
+
+PRIVATE_ASSETS = ("QXASSET1", "QXASSET2")
+
+
+def test_owner_and_stranger_in_the_browser(live, browser, browser_page):
+    payload = build_payload(assets=PRIVATE_ASSETS, statuses=("hold", "enter"), trevik_charts=True)
+    reply = upload_strategy(live, "private positions", payload)
+    address = live.page_url(reply)
+    stranger = browser.new_context().new_page()
+
+    def strangers_view(url):
+        answer = stranger.goto(url)
+        if answer.status == 200:
+            stranger.wait_for_selector("#chart-return .main-svg")
+        return answer.status, stranger.content()
+
+    status, html = strangers_view(address)
+    assert status == 200 and stranger.locator("#key-figures .figure").count() == 5
+    assert stranger.locator("#positions-private").is_visible()
+    assert stranger.locator("#positions, iframe, #sharing").count() == 0
+    assert not any(asset in html for asset in PRIVATE_ASSETS)
+    stranger.goto(f"{live.base_url}/strategies/?uid={reply['uid']}")
+    assert stranger.get_by_role("link", name="private positions").count() == 0
+
+    # The owner follows the page's own sign-in link and comes back to the page.
+    page = browser_page.page
+    page.goto(address)
+    page.click("#positions-private a")
+    page.fill("#api-token", live.token)
+    page.click("#sign-in-submit")
+    page.wait_for_selector("#positions")
+    assert page.url == address
+    assert page.locator("#positions td.asset").all_inner_texts() == list(PRIVATE_ASSETS)
+    assert page.locator("iframe#dashboard").count() == 1
+    assert not page.is_checked("#public_position") and not page.is_checked("#public_performance")
+    browser_page.shot("owner")
+
+    page.check("#public_position")
+    page.check("#public_performance")
+    page.click("#save-sharing")
+    page.wait_for_selector("#public_position:checked")
+    status, html = strangers_view(address)
+    assert status == 200 and all(asset in html for asset in PRIVATE_ASSETS)
+    stranger.goto(f"{live.base_url}/strategies/?uid={reply['uid']}")
+    assert stranger.get_by_role("link", name="private positions").count() == 1
+
+    page.click("#revoke-link")
+    page.wait_for_url(lambda url: url != address and "sid=" in url)
+    assert strangers_view(address)[0] == 404
+    assert strangers_view(page.url)[0] == 200
+    browser_page.shot("revoked")
+
+    page.click("#sign-out")
+    page.wait_for_selector("#sign-in")
+    assert "kovalt_session" not in {cookie["name"] for cookie in page.context.cookies()}
+    stranger.context.close()
+    assert browser_page.errors == []
+
+
+def test_only_a_named_proxy_is_believed_about_https(live, tmp_path):
+    header = {"X-Forwarded-Proto": "https"}
+    direct = requests.get(f"{live.base_url}/sign-in", headers=header)
+    assert "Secure" not in direct.headers["Set-Cookie"]
+    proxied = LiveService(tmp_path, "--trusted-proxy", "127.0.0.1")
+    proxied.start()
+    try:
+        behind = requests.get(f"{proxied.base_url}/sign-in", headers=header)
+        plain = requests.get(f"{proxied.base_url}/sign-in")
+        index = requests.get(f"{proxied.base_url}/", headers=header)
+    finally:
+        proxied.stop()
+    assert "Secure" in behind.headers["Set-Cookie"] and "Secure" not in plain.headers["Set-Cookie"]
+    # The index's upload address follows the scheme the proxy reports.
+    assert "KOVALT_UPLOAD_URL=https://" in index.text

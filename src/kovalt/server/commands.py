@@ -33,6 +33,12 @@ def add_serve_command(subparsers: argparse._SubParsersAction) -> None:
         help="largest upload accepted, in MB (%(default)s)",
     )
     serve.add_argument("--threads", type=int, default=8, help="worker threads (%(default)s)")
+    serve.add_argument(
+        "--trusted-proxy",
+        metavar="ADDRESS",
+        help="address of an HTTPS reverse proxy whose X-Forwarded-Proto header is believed "
+        "(no proxy header is, by default)",
+    )
     serve.set_defaults(run=run_service)
 
     actions = serve.add_subparsers(dest="serve_action", metavar="ACTION")
@@ -91,6 +97,19 @@ def _stop(signum: int, frame: object) -> None:
     raise SystemExit(0)
 
 
+def _proxy_options(trusted_proxy: str | None) -> dict[str, object]:
+    # Behind a proxy that ends HTTPS, the request's scheme decides whether the session cookie is
+    # marked Secure. Only X-Forwarded-Proto, and only from that one peer, is believed; waitress
+    # removes the proxy headers of every other peer.
+    if not trusted_proxy:
+        return {}
+    return {
+        "trusted_proxy": trusted_proxy,
+        "trusted_proxy_headers": {"x-forwarded-proto"},
+        "clear_untrusted_proxy_headers": True,
+    }
+
+
 def run_service(args: argparse.Namespace) -> int:
     try:
         from waitress import create_server
@@ -118,6 +137,7 @@ def run_service(args: argparse.Namespace) -> int:
         threads=args.threads,
         max_request_body_size=4 * limit + 1_000_000,
         ident="kovalt",
+        **_proxy_options(args.trusted_proxy),
     )
     if hasattr(server, "effective_port"):
         host = server.effective_host
