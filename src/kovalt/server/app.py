@@ -31,6 +31,7 @@ from kovalt.server.store import Store, default_db_path, uploaded_flags
 
 DEFAULT_MAX_UPLOAD_MB = 50
 COLLECTION = "strategies"
+_ASSET_PATHS = ("/static/", "/vendor/")
 PLOTLY_JS = Path(plotly.__file__).parent / "package_data" / "plotly.min.js"
 ADD_USER_HINT = (
     "create a user with `kovalt serve add-user NAME` on the service's machine and set "
@@ -110,7 +111,7 @@ def create_app(
     @app.before_request
     def identify_viewer() -> None:
         # The upload authenticates with its form's token alone; pages look at the session.
-        if request.path != "/write_database":
+        if request.path != "/write_database" and not request.path.startswith(_ASSET_PATHS):
             g.viewer = access.viewer_of(request, store)
 
     @app.context_processor
