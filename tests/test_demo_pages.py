@@ -24,16 +24,19 @@ DRAWN = """() => Array.from(document.querySelectorAll('[data-figure]')).map(plot
     };
 })"""
 
-# The box of the average-return label against the boxes of the histogram's bars.
+# The box of the average-return label against the boxes of the histogram's bars and of the
+# panel titles (the text's own box, not its annotation group).
 LABEL_CLEAR_OF_BARS = """() => {
     const plot = document.getElementById('trade-analysis');
-    const label = Array.from(plot.querySelectorAll('g.annotation'))
-        .find(a => a.textContent.startsWith('avg_return:')).getBoundingClientRect();
+    const texts = Array.from(plot.querySelectorAll('g.annotation text'));
+    const label = texts.find(a => a.textContent.startsWith('avg_return:')).getBoundingClientRect();
     const bars = Array.from(plot.querySelectorAll('g.subplot.xy g.trace.bars path'))
         .map(p => p.getBoundingClientRect()).filter(b => b.height > 0);
-    const overlaps = bars.filter(b => b.left < label.right && label.left < b.right
-                                      && b.top < label.bottom && label.top < b.bottom);
-    return {bars: bars.length, overlaps: overlaps.length};
+    const titles = texts.filter(a => !a.textContent.startsWith('avg_return:'))
+        .map(a => a.getBoundingClientRect());
+    const hit = boxes => boxes.filter(b => b.left < label.right && label.left < b.right
+                                           && b.top < label.bottom && label.top < b.bottom).length;
+    return {bars: bars.length, overlaps: hit(bars) + hit(titles)};
 }"""
 
 
@@ -51,6 +54,7 @@ def test_demo_report_page_opens_offline_with_readable_figures(demo_output, brows
         " && document.querySelectorAll('#chart-return .main-svg').length > 0", timeout=60_000)
     drawn = {figure["id"]: figure for figure in page.evaluate(DRAWN)}
     browser_page.shot(str(width))
+    browser_page.shot(f"{width}-performance", page.locator("#performance"))
     browser_page.shot(f"{width}-dashboard", page.locator("#trade-analysis"))
     assert browser_page.errors == []
     assert all(url.startswith("file://") for url in requests), requests

@@ -24,10 +24,11 @@ DASHBOARD_FRACTION_AXES = ("xaxis", "xaxis3", "xaxis4", "xaxis5", "xaxis6", "xax
                            "yaxis3", "yaxis4", "yaxis5", "yaxis6", "yaxis7")
 # Violin measures on a scale of their own: (measure, x axis, y axis, x domain, title, format).
 OWN_SCALE_VIOLINS = (
-    ("entry_volatility", "x9", "y9", (0.76, 0.86), "entry volatility (price)", None),
-    ("pdays_ratio", "x10", "y10", (0.90, 1.0), "days in profit / days held", PERCENT),
+    ("entry_volatility", "x9", "y9", (0.77, 0.85), "price", None),
+    ("pdays_ratio", "x10", "y10", (0.92, 1.0), "", PERCENT),
 )
 FRACTION_VIOLIN_DOMAIN = (0.0, 0.70)
+AVERAGE_LINE_COLOR = "green"  # the colour of the method's average-return line
 
 
 def figure_spec(figure) -> dict[str, Any]:
@@ -62,8 +63,8 @@ def readable_performance(figure):
     page = go.Figure(figure)
     page.layout.width = None
     page.layout.autosize = True
-    page.update_layout(height=640, margin={"l": 70, "r": 20, "t": 70, "b": 30},
-                       legend={"orientation": "h", "x": 1, "xanchor": "right", "y": 1.08,
+    page.update_layout(height=640, margin={"l": 70, "r": 20, "t": 50, "b": 30},
+                       legend={"orientation": "h", "x": 1, "xanchor": "right", "y": 1.0,
                                "yanchor": "bottom"})
     for yaxis, title, axis_name, number_format in PERFORMANCE_PANELS:
         _panel_title(page, yaxis, title)
@@ -77,12 +78,13 @@ def readable_performance(figure):
 
 
 def _average_return_label_above_bars(page) -> None:
+    # Above the panel's top right corner, clear of the bars and of the centred panel title;
+    # written in the colour of its dashed line.
     for annotation in page.layout.annotations:
         if isinstance(annotation.text, str) and annotation.text.startswith("avg_return:"):
-            annotation.update(y=1, yanchor="bottom", xanchor="left", yshift=2)
-    # The panel's title moves to the left so that the label above the bars stays clear of it.
-    first = page.layout.annotations[0]
-    first.update(x=page.layout.xaxis.domain[0], xanchor="left")
+            mean = float(annotation.text.split(":", 1)[1])
+            annotation.update(text=f"avg_return: {mean:.1%}",xref="x domain", x=1, xanchor="right", y=1, yanchor="bottom",
+                              font={"color": AVERAGE_LINE_COLOR})
 
 
 def _violins_by_scale(page) -> None:
@@ -93,10 +95,14 @@ def _violins_by_scale(page) -> None:
     page.layout.xaxis8.domain = FRACTION_VIOLIN_DOMAIN
     page.layout.yaxis8.update(title={"text": "fraction"}, tickformat=PERCENT)
     bottom = page.layout.yaxis8.domain
-    for _measure, x, y, domain, title, number_format in OWN_SCALE_VIOLINS:
+    for measure, x, y, domain, title, number_format in OWN_SCALE_VIOLINS:
         xaxis, yaxis = "xaxis" + x[1:], "yaxis" + y[1:]
-        page.layout[xaxis] = {"domain": domain, "anchor": y}
-        page.layout[yaxis] = {"domain": bottom, "anchor": x, "title": {"text": title}}
+        # Two-line tick labels: the narrow panels' labels must not run into each other.
+        page.layout[xaxis] = {"domain": domain, "anchor": y, "tickvals": [measure],
+                              "ticktext": [measure.replace("_", "<br>")]}
+        page.layout[yaxis] = {"domain": bottom, "anchor": x}
+        if title:
+            page.layout[yaxis].title = {"text": title}
         if number_format:
             page.layout[yaxis].tickformat = number_format
 
@@ -108,7 +114,10 @@ def readable_dashboard(figure):
     page = go.Figure(figure)
     page.layout.width = None
     page.layout.autosize = True
-    page.update_layout(margin={"l": 70, "r": 20, "t": 90, "b": 40})
+    # The legend above the panels, so that narrow windows keep the panels' width.
+    page.update_layout(margin={"l": 70, "r": 20, "t": 90, "b": 50},
+                       legend={"orientation": "h", "x": 1, "xanchor": "right", "y": 1.035,
+                               "yanchor": "bottom"})
     for axis in DASHBOARD_FRACTION_AXES:
         page.layout[axis].tickformat = PERCENT
     _average_return_label_above_bars(page)
