@@ -76,9 +76,9 @@ def add_demo_command(subparsers: argparse._SubParsersAction) -> None:
         description="Back-test a monthly top-10 momentum strategy on a deterministic synthetic "
         "market (150 assets, 6 years, with a benchmark) and write the report page index.html "
         "(with plotly.min.js and static/ beside it) and positions.json into the output folder.",
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
     )
-    demo.add_argument("--out", type=Path, default=Path("demo"), help="output folder")
+    demo.add_argument("--out", type=Path, default=Path("demo"),
+                      help="output folder (default: %(default)s)")
     demo.add_argument("--upload", nargs="?", const=DEMO_NAME, default=None, metavar="NAME",
                       help=f"also upload the result to the strategy-storage service (as "
                       f"{DEMO_NAME!r} without NAME)")
@@ -96,7 +96,6 @@ def add_run_command(subparsers: argparse._SubParsersAction) -> None:
         "with dates in the first column (or the index) and one column per asset; weights are "
         "decided at each date's close and traded at the next date's close; signal dates must "
         "be dates of the close table.",
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
     )
     run.add_argument("--close", type=Path, required=True, help="close prices (dates x assets)")
     run.add_argument("--weights", type=Path, required=True,
@@ -107,13 +106,14 @@ def add_run_command(subparsers: argparse._SubParsersAction) -> None:
                      help="benchmark values: a table of dates and one column of values")
     run.add_argument("--resample", help="rebalance at every period end: W, M, Q, Y ...")
     run.add_argument("--fee-ratio", type=float, default=backtest.DEFAULT_FEE_RATIO,
-                     help="fee on each trade's value")
+                     help="fee on each trade's value (default: %(default)s)")
     run.add_argument("--tax-ratio", type=float, default=backtest.DEFAULT_TAX_RATIO,
-                     help="tax on each sale's value")
+                     help="tax on each sale's value (default: %(default)s)")
     run.add_argument("--window", type=int, default=backtest.DEFAULT_WINDOW,
-                     help="days after each entry over which the excursions are sampled")
+                     help="days after each entry over which the excursions are sampled "
+                          "(default: %(default)s)")
     run.add_argument("--window-step", type=int, default=backtest.DEFAULT_WINDOW_STEP,
-                     help="days between two excursion samples")
+                     help="days between two excursion samples (default: %(default)s)")
     run.add_argument("--out", type=Path, required=True, help="output folder")
     run.add_argument("--upload", metavar="NAME",
                      help="also upload the result under this strategy name")
@@ -166,7 +166,7 @@ def run_files(args: argparse.Namespace) -> int:
     except (CommandError, ValueError, TypeError) as error:
         steps.finish()
         return _fail(error)
-    name = args.upload or args.close.stem
+    name = args.upload or args.weights.stem  # the weights are the strategy
     return _finish(report, args.out, name, bool(args.upload), steps)
 
 
