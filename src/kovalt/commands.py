@@ -343,9 +343,10 @@ def _json_ready(value):
 
 
 def key_statistics(report) -> dict[str, float]:
-    import kovalt.ravnel  # noqa: F401 - installs calc_stats on pandas objects
+    """The figures printed after a run: the same statistics as the report page shows."""
+    from kovalt.strategy_document import statistics
 
-    stats = report.creturn.calc_stats().stats
+    stats = statistics(report).stats
     trades = report.trades
     closed = trades[trades["exit_date"].notna()]
     return {

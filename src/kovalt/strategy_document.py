@@ -10,7 +10,7 @@ from __future__ import annotations
 import math
 from typing import Any
 
-__all__ = ["strategy_document"]
+__all__ = ["strategy_document", "statistics"]
 
 RISK_FREE_RATE = 0.02
 NDAYS = (1, 5, 10, 20, 60)
@@ -40,13 +40,24 @@ def _aligned_benchmark(report, curve) -> list[float]:
     return aligned.to_numpy(dtype=float).tolist()
 
 
-def strategy_document(report, dashboard_html: str | None = None) -> dict[str, Any]:
-    """The upload's document of ``report``; ``dashboard_html`` fills "trevik_plotly_html"."""
+def _calendar_daily(report):
     import kovalt.ravnel  # noqa: F401 - installs calc_stats and rebase on pandas objects
 
-    daily = report.creturn.resample("1D").last()
-    stats = daily.calc_stats()
+    return report.creturn.resample("1D").last()
+
+
+def statistics(report):
+    """The statistics object of the page and the upload: calendar-daily values, risk-free
+    rate 0.02."""
+    stats = _calendar_daily(report).calc_stats()
     stats.set_riskfree_rate(RISK_FREE_RATE)
+    return stats
+
+
+def strategy_document(report, dashboard_html: str | None = None) -> dict[str, Any]:
+    """The upload's document of ``report``; ``dashboard_html`` fills "trevik_plotly_html"."""
+    daily = _calendar_daily(report)
+    stats = statistics(report)
     summary = stats.stats.to_dict()
     for key in ("start", "end"):
         summary[key] = summary[key].strftime(DATE_FORMAT)
