@@ -214,3 +214,15 @@ def test_run_uploads_under_the_given_name(csv_files, tmp_path, capsys, httpserve
     assert request.form["document_id"] == "my strategy"
     assert json.loads(request.form["data"])["position"] == json.loads(
         (tmp_path / "out" / "positions.json").read_text(encoding="utf-8"))
+
+
+def test_run_without_closed_trades_writes_the_page_without_the_dashboard(tmp_path, capsys):
+    close, _, _ = small_market(days=40, assets=2)
+    close.to_csv(tmp_path / "close.csv", index_label="date")
+    held = pd.DataFrame({"2300": [0.5], "2301": [0.5]}, index=close.index[:1])
+    held.to_csv(tmp_path / "weights.csv", index_label="date")  # bought once, never sold
+    status = run_cli("--close", tmp_path / "close.csv", "--weights", tmp_path / "weights.csv",
+                     "--out", tmp_path / "out")
+    assert status == 0, capsys.readouterr().err
+    html = (tmp_path / "out" / "index.html").read_text(encoding="utf-8")
+    assert '<p id="trade-analysis">No closed trade' in html and 'id="performance"' in html

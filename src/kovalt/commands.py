@@ -311,14 +311,19 @@ def write_outputs(report, out: Path, steps=None, name: str = DEMO_NAME) -> dict[
     say("drawing the performance figure")
     performance = page_figures.readable_performance(performance_figure(report))
     say("drawing the MAE/MFE dashboard")
-    dashboard = page_figures.readable_dashboard(report.display_trevik_analysis())
+    analysis = {"id": "trade-analysis", "title": "Trade analysis (MAE/MFE)", "css": "dashboard"}
+    try:
+        dashboard = page_figures.readable_dashboard(report.display_trevik_analysis())
+        analysis["spec"] = page_figures.figure_spec(dashboard)
+    except ZeroDivisionError:
+        # The dashboard needs closed trades with every measure known; say so on the page.
+        analysis["note"] = "No closed trade with complete excursions: nothing to analyse yet."
     say("writing the report page")
     document = strategy_document(report)
     figures = [
         {"id": "performance", "title": "Performance", "css": "performance",
          "spec": page_figures.figure_spec(performance)},
-        {"id": "trade-analysis", "title": "Trade analysis (MAE/MFE)", "css": "dashboard",
-         "spec": page_figures.figure_spec(dashboard)},
+        analysis,
     ]
     paths = {"report": standalone.write_page(out, standalone.render_page(document, name, figures)),
              "positions": out / POSITIONS_FILE}

@@ -52,7 +52,8 @@ def render_page(document: dict[str, Any], name: str, figures: list[dict[str, Any
     """The page of ``document`` (an upload document) under the strategy ``name``.
 
     ``figures``: dictionaries with "id", "title", "css" (a class of the figure's box) and "spec"
-    (a plotly figure as JSON-ready {data, layout}), shown after the positions.
+    (a plotly figure as JSON-ready {data, layout}) or, for a figure that could not be drawn,
+    "note" (the text shown in its place); shown after the positions.
     """
     # The service draws what it stored, the document after JSON; so does the file.
     stored = json.loads(json.dumps(document))
