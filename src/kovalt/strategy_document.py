@@ -54,6 +54,12 @@ def statistics(report):
     return stats
 
 
+def _ndays_return(report, curve, n: int) -> float:
+    # A back-test shorter than n days has no n-day return; the upload raises IndexError there,
+    # the page shows it as missing.
+    return report.get_ndays_return(curve, n) if len(curve) > n else math.nan
+
+
 def strategy_document(report, dashboard_html: str | None = None) -> dict[str, Any]:
     """The upload's document of ``report``; ``dashboard_html`` fills "trevik_plotly_html"."""
     daily = _calendar_daily(report)
@@ -68,7 +74,7 @@ def strategy_document(report, dashboard_html: str | None = None) -> dict[str, An
         "stats": summary,
         "returns": {"time": curve.index.astype(str).to_list(), "value": curve.values.tolist()},
         "benchmark": _aligned_benchmark(report, curve),
-        "ndays_return": {n: report.get_ndays_return(curve, n) for n in NDAYS},
+        "ndays_return": {n: _ndays_return(report, curve, n) for n in NDAYS},
         "return_table": stats.return_table.transpose().to_dict(),
         "fee_ratio": report.fee_ratio,
         "tax_ratio": report.tax_ratio,
