@@ -314,7 +314,7 @@ def write_outputs(report, out: Path, steps=None, name: str = DEMO_NAME) -> dict[
     analysis = {"id": "trade-analysis", "title": "Trade analysis (MAE/MFE)", "css": "dashboard"}
     try:
         dashboard = page_figures.readable_dashboard(report.display_trevik_analysis())
-        analysis["spec"] = page_figures.figure_spec(dashboard)
+        analysis["plot"] = page_figures.figure_json(dashboard)
     except ZeroDivisionError:
         # The dashboard needs closed trades with every measure known; say so on the page.
         analysis["note"] = "No closed trade with complete excursions: nothing to analyse yet."
@@ -322,7 +322,7 @@ def write_outputs(report, out: Path, steps=None, name: str = DEMO_NAME) -> dict[
     document = strategy_document(report)
     figures = [
         {"id": "performance", "title": "Performance", "css": "performance",
-         "spec": page_figures.figure_spec(performance)},
+         "plot": page_figures.figure_json(performance)},
         analysis,
     ]
     paths = {"report": standalone.write_page(out, standalone.render_page(document, name, figures)),

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 from typing import Any
 
-__all__ = ["readable_performance", "readable_dashboard", "figure_spec"]
+__all__ = ["readable_performance", "readable_dashboard", "figure_json"]
 
 PERCENT = ".0%"
 PERFORMANCE_PANELS = (
@@ -31,7 +31,7 @@ FRACTION_VIOLIN_DOMAIN = (0.0, 0.70)
 AVERAGE_LINE_COLOR = "green"  # the colour of the method's average-return line
 
 
-def figure_spec(figure) -> dict[str, Any]:
+def figure_json(figure) -> dict[str, Any]:
     """The figure as the JSON-ready {data, layout} that plotly.js draws."""
     import json
 

@@ -51,7 +51,7 @@ def _environment():
 def render_page(document: dict[str, Any], name: str, figures: list[dict[str, Any]]) -> str:
     """The page of ``document`` (an upload document) under the strategy ``name``.
 
-    ``figures``: dictionaries with "id", "title", "css" (a class of the figure's box) and "spec"
+    ``figures``: dictionaries with "id", "title", "css" (a class of the figure's box) and "plot"
     (a plotly figure as JSON-ready {data, layout}) or, for a figure that could not be drawn,
     "note" (the text shown in its place); shown after the positions.
     """
