@@ -2,12 +2,14 @@
 
 Both write, into the output folder:
 
-- performance.html: the performance figure (cumulative return, drawdown, rolling return,
-  holdings), a complete page with plotly.js embedded so that it opens offline;
-- excursions.html: the MAE/MFE dashboard, likewise;
+- index.html: the report page, the storage service's strategy page drawn from the same
+  template (statistics, curves, drawdowns, monthly and recent returns, positions) with the
+  performance figure and the MAE/MFE dashboard; it loads static/ and plotly.min.js beside it
+  and opens offline from the file system;
 - positions.json: the position report (current holdings and the next trades);
 
-and print the key statistics and the paths. Problems with the user's files end the command with
+and print the key statistics and the paths. Progress lines go to standard error, only when it
+is a terminal and without --quiet, so that they never mix into the printed result. Problems with the user's files end the command with
 one line on standard error and exit status 2, never a traceback.
 """
 
@@ -24,9 +26,8 @@ from pathlib import Path
 
 __all__ = ["add_demo_command", "add_run_command", "CommandError", "read_table", "write_outputs"]
 
-PERFORMANCE_PAGE = "performance.html"
-DASHBOARD_PAGE = "excursions.html"
 POSITIONS_FILE = "positions.json"
+DEMO_NAME = "kovalt demo"
 
 
 class CommandError(Exception):
@@ -36,12 +37,25 @@ class CommandError(Exception):
 class Steps:
     """Prints what is being done and how long it took, so that no step runs silently."""
 
-    def __init__(self, stream=None):
+    def __init__(self, stream=None, enabled: bool = True):
         self.stream = stream or sys.stderr
+        self.enabled = enabled
         self.started: float | None = None
+
+    @classmethod
+    def for_terminal(cls, quiet: bool) -> Steps:
+        """Progress on standard error when it is a terminal, unless asked to be quiet."""
+        return cls(enabled=not quiet and sys.stderr.isatty())
+
+    def note(self, text: str) -> None:
+        if self.enabled:
+            print(text, file=self.stream, flush=True)
 
     def __call__(self, text: str) -> None:
         self.finish()
+        if not self.enabled:
+            return
+        sys.stdout.flush()
         print(f"  {text} ...", end="", file=self.stream, flush=True)
         self.started = time.perf_counter()
 
@@ -60,22 +74,28 @@ def add_demo_command(subparsers: argparse._SubParsersAction) -> None:
         "demo",
         help="back-test a sample strategy on a synthetic market and write its report",
         description="Back-test a monthly top-10 momentum strategy on a deterministic synthetic "
-        "market (150 assets, 6 years, with a benchmark) and write performance.html, "
-        "excursions.html and positions.json into the output folder.",
+        "market (150 assets, 6 years, with a benchmark) and write the report page index.html "
+        "(with plotly.min.js and static/ beside it) and positions.json into the output folder.",
     )
-    demo.add_argument("--out", type=Path, default=Path("demo"), help="output folder (%(default)s)")
-    demo.add_argument("--upload", nargs="?", const="kovalt demo", default=None, metavar="NAME",
-                      help="also upload the result to the strategy-storage service")
+    demo.add_argument("--out", type=Path, default=Path("demo"),
+                      help="output folder (default: %(default)s)")
+    demo.add_argument("--upload", nargs="?", const=DEMO_NAME, default=None, metavar="NAME",
+                      help=f"also upload the result to the strategy-storage service (as "
+                      f"{DEMO_NAME!r} without NAME)")
+    _add_quiet(demo)
     demo.set_defaults(run=run_demo)
 
 
 def add_run_command(subparsers: argparse._SubParsersAction) -> None:
+    from kovalt import backtest  # the defaults shown by --help are the engine's own
+
     run = subparsers.add_parser(
         "run",
         help="back-test your own prices and weights and write the report",
         description="Back-test target weights on your prices. Tables are CSV or Parquet files "
         "with dates in the first column (or the index) and one column per asset; weights are "
-        "decided at each date's close and traded at the next date's close.",
+        "decided at each date's close and traded at the next date's close; signal dates must "
+        "be dates of the close table.",
     )
     run.add_argument("--close", type=Path, required=True, help="close prices (dates x assets)")
     run.add_argument("--weights", type=Path, required=True,
@@ -85,12 +105,25 @@ def add_run_command(subparsers: argparse._SubParsersAction) -> None:
     run.add_argument("--benchmark", type=Path,
                      help="benchmark values: a table of dates and one column of values")
     run.add_argument("--resample", help="rebalance at every period end: W, M, Q, Y ...")
-    run.add_argument("--fee-ratio", type=float, help="fee on each trade's value")
-    run.add_argument("--tax-ratio", type=float, help="tax on each sale's value")
+    run.add_argument("--fee-ratio", type=float, default=backtest.DEFAULT_FEE_RATIO,
+                     help="fee on each trade's value (default: %(default)s)")
+    run.add_argument("--tax-ratio", type=float, default=backtest.DEFAULT_TAX_RATIO,
+                     help="tax on each sale's value (default: %(default)s)")
+    run.add_argument("--window", type=int, default=backtest.DEFAULT_WINDOW,
+                     help="days after each entry over which the excursions are sampled "
+                          "(default: %(default)s)")
+    run.add_argument("--window-step", type=int, default=backtest.DEFAULT_WINDOW_STEP,
+                     help="days between two excursion samples (default: %(default)s)")
     run.add_argument("--out", type=Path, required=True, help="output folder")
     run.add_argument("--upload", metavar="NAME",
                      help="also upload the result under this strategy name")
+    _add_quiet(run)
     run.set_defaults(run=run_files)
+
+
+def _add_quiet(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--quiet", action="store_true",
+                        help="no progress lines (they are shown only on a terminal anyway)")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -100,15 +133,15 @@ def add_run_command(subparsers: argparse._SubParsersAction) -> None:
 def run_demo(args: argparse.Namespace) -> int:
     from kovalt import backtest, demo
 
-    steps = Steps()
-    print("kovalt demo: monthly top-10 momentum on a synthetic market", file=sys.stderr)
+    steps = Steps.for_terminal(args.quiet)
+    steps.note("kovalt demo: monthly top-10 momentum on a synthetic market")
     steps("building the synthetic market (150 assets x 6 years)")
     close, high, low, benchmark = demo.synthetic_market()
     steps("choosing the top 10 by 120-day momentum each month")
     weights = demo.momentum_weights(close)
     report = backtest.run(close, weights, resample="M", benchmark=benchmark, high=high, low=low,
                           progress=steps)
-    return _finish(report, args.out, args.upload, steps)
+    return _finish(report, args.out, args.upload or DEMO_NAME, bool(args.upload), steps)
 
 
 def run_files(args: argparse.Namespace) -> int:
@@ -118,7 +151,7 @@ def run_files(args: argparse.Namespace) -> int:
         # The upload sends the benchmark beside the strategy: say so before the work, not after.
         return _fail(CommandError("--upload needs --benchmark FILE: the upload sends the "
                                   "benchmark beside the strategy"))
-    steps = Steps()
+    steps = Steps.for_terminal(args.quiet)
     try:
         steps("reading the tables")
         close = read_table(args.close, "close prices")
@@ -126,15 +159,15 @@ def run_files(args: argparse.Namespace) -> int:
         high = read_table(args.high, "high prices") if args.high else None
         low = read_table(args.low, "low prices") if args.low else None
         benchmark = read_benchmark(args.benchmark) if args.benchmark else None
-        costs = {name: value for name, value in
-                 (("fee_ratio", args.fee_ratio), ("tax_ratio", args.tax_ratio))
-                 if value is not None}
         report = backtest.run(close, weights, resample=args.resample, benchmark=benchmark,
-                              high=high, low=low, progress=steps, **costs)
+                              high=high, low=low, fee_ratio=args.fee_ratio,
+                              tax_ratio=args.tax_ratio, window=args.window,
+                              window_step=args.window_step, progress=steps)
     except (CommandError, ValueError, TypeError) as error:
         steps.finish()
         return _fail(error)
-    return _finish(report, args.out, args.upload, steps)
+    name = args.upload or args.weights.stem  # the weights are the strategy
+    return _finish(report, args.out, name, bool(args.upload), steps)
 
 
 def _fail(error: Exception) -> int:
@@ -142,16 +175,16 @@ def _fail(error: Exception) -> int:
     return 2
 
 
-def _finish(report, out: Path, upload: str | None, steps: Steps) -> int:
+def _finish(report, out: Path, name: str, upload: bool, steps: Steps) -> int:
     try:
-        paths = write_outputs(report, out, steps)
+        paths = write_outputs(report, out, steps, name=name)
     except OSError as error:
         steps.finish()
         return _fail(CommandError(f"cannot write to {out}: {error.strerror or error}"))
     steps.finish()
     print_summary(report, paths)
     if upload:
-        return _upload(report, upload, steps)
+        return _upload(report, name, steps)
     return 0
 
 
@@ -196,8 +229,10 @@ def read_table(path: Path, what: str):
                 table = table.set_index(table.columns[0])
         else:
             table = pd.read_csv(path, index_col=0)
-    except ImportError as error:
-        raise CommandError(f"cannot read {path}: {error}") from None
+    except ImportError:
+        # pandas names every engine it tried over several lines; the fix is one install.
+        raise CommandError(f"cannot read {path}: Parquet needs pyarrow: "
+                           f"pip install 'kovalt[parquet]'") from None
     except (ValueError, OSError, UnicodeDecodeError) as error:
         text = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
         raise CommandError(f"cannot read {what} from {path}: {text}") from None
@@ -263,31 +298,40 @@ def performance_figure(report):
     return report.create_performance_figure(table.rebase(), holdings)
 
 
-def write_outputs(report, out: Path, steps=None) -> dict[str, Path]:
-    """Write the two pages and the position report into ``out``; returns their paths."""
+def write_outputs(report, out: Path, steps=None, name: str = DEMO_NAME) -> dict[str, Path]:
+    """Write the report page (with the files it loads) and the position report into ``out``;
+    returns their paths."""
+    from kovalt import page_figures
+    from kovalt.server import standalone
+    from kovalt.strategy_document import strategy_document
+
     say = steps or (lambda text: None)
     out = Path(out)
     out.mkdir(parents=True, exist_ok=True)
-    paths = {"performance": out / PERFORMANCE_PAGE, "excursions": out / DASHBOARD_PAGE,
-             "positions": out / POSITIONS_FILE}
     say("drawing the performance figure")
-    _write_page(performance_figure(report), paths["performance"], "performance")
+    performance = page_figures.readable_performance(performance_figure(report))
     say("drawing the MAE/MFE dashboard")
-    _write_page(report.display_trevik_analysis(), paths["excursions"], "excursions")
+    analysis = {"id": "trade-analysis", "title": "Trade analysis (MAE/MFE)", "css": "dashboard"}
+    try:
+        dashboard = page_figures.readable_dashboard(report.display_trevik_analysis())
+        analysis["plot"] = page_figures.figure_json(dashboard)
+    except ZeroDivisionError:
+        # The dashboard needs closed trades with every measure known; say so on the page.
+        analysis["note"] = "No closed trade with complete excursions: nothing to analyse yet."
+    say("writing the report page")
+    document = strategy_document(report)
+    figures = [
+        {"id": "performance", "title": "Performance", "css": "performance",
+         "plot": page_figures.figure_json(performance)},
+        analysis,
+    ]
+    paths = {"report": standalone.write_page(out, standalone.render_page(document, name, figures)),
+             "positions": out / POSITIONS_FILE}
     say("writing the position report")
-    positions = _json_ready(report.position_info())
+    positions = _json_ready(document["position"])
     paths["positions"].write_text(json.dumps(positions, ensure_ascii=False, indent=2) + "\n",
                                   encoding="utf-8")
     return paths
-
-
-def _write_page(figure, path: Path, title: str) -> None:
-    import plotly.io
-
-    html = plotly.io.to_html(figure, include_plotlyjs=True, full_html=True,
-                             config={"responsive": True})
-    html = html.replace("<head>", f"<head>\n    <title>kovalt {title}</title>", 1)
-    path.write_text(html, encoding="utf-8")
 
 
 def _json_ready(value):
@@ -304,9 +348,10 @@ def _json_ready(value):
 
 
 def key_statistics(report) -> dict[str, float]:
-    import kovalt.ravnel  # noqa: F401 - installs calc_stats on pandas objects
+    """The figures printed after a run: the same statistics as the report page shows."""
+    from kovalt.strategy_document import statistics
 
-    stats = report.creturn.calc_stats().stats
+    stats = statistics(report).stats
     trades = report.trades
     closed = trades[trades["exit_date"].notna()]
     return {
