@@ -115,13 +115,14 @@ def test_lengths_count_calendar_days_across_a_dst_change():
     assert details["Length"].tolist() == [18]
 
 
-def test_trailing_returns_take_the_last_value_at_or_before_each_anchor():
+def test_trailing_returns_start_at_the_month_end_on_or_before_each_anchor():
     prices = pd.Series([50.0, 80.0, 90.0, 100.0, 110.0, 121.0], index=pd.to_datetime(
         ["2018-03-15", "2020-03-15", "2020-12-10", "2020-12-31", "2021-02-28", "2021-03-10"]))
     stats = prices.calc_stats().stats
     assert stats["mtd"] == pytest.approx(121 / 110 - 1)
     assert stats["ytd"] == pytest.approx(0.21)
-    assert stats["three_month"] == pytest.approx(121 / 90 - 1)  # anchor date itself counts
+    # 2020-12-10 is the anchor three months back; the month-end before it is 2020-11-30.
+    assert stats["three_month"] == pytest.approx(121 / 80 - 1)
     assert stats["six_month"] == pytest.approx(121 / 80 - 1)
     assert stats["one_year"] == pytest.approx(121 / 50 - 1)
     assert math.isnan(stats["three_year"])
@@ -156,7 +157,7 @@ def test_return_table_compounds_calendar_months():
     stats = result.stats
     assert (stats["best_month"], stats["worst_month"]) == pytest.approx((0.1, -0.1))
     assert (stats["avg_up_month"], stats["avg_down_month"]) == pytest.approx((0.1, -0.1))
-    assert stats["win_year_perc"] == 0.5
+    assert stats["win_year_perc"] == 0.0  # 2021 began inside the year: only 2022 counts
 
 
 def test_twelve_month_win_share_counts_rolling_windows():
@@ -173,7 +174,8 @@ def test_risk_free_rate_changes_the_sharpe_figures():
     result = prices.calc_stats()
     spread = 0.015 * math.sqrt(4 / 3)
     assert result.stats["daily_sharpe"] == pytest.approx(0.005 / spread * math.sqrt(252))
-    assert result.stats["daily_sortino"] == pytest.approx(0.005 / math.sqrt(2e-4 / 3)
+    # Target downside deviation over all four returns: sqrt((0.01 ** 2 + 0.01 ** 2) / 4).
+    assert result.stats["daily_sortino"] == pytest.approx(0.005 / math.sqrt(2e-4 / 4)
                                                           * math.sqrt(252))
     result.set_riskfree_rate(0.05)
     per_day = 1.05 ** (1 / 252) - 1
@@ -212,7 +214,7 @@ def test_gaps_and_order_do_not_change_the_figures():
     weekdays_only = walk[walk.index.day_of_week < 5]
     gappy = weekdays_only.resample("1D").last()  # weekends missing, as the report passes it
     shuffled = walk.sample(frac=1, random_state=1)
-    expected = walk.where(walk.index.day_of_week < 5).ffill().calc_stats().stats
+    expected = weekdays_only.calc_stats().stats  # missing days are no observation
     for candidate in (gappy, shuffled.where(shuffled.index.day_of_week < 5)):
         got = candidate.calc_stats().stats
         pd.testing.assert_series_equal(got, expected)
