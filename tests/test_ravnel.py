@@ -1,9 +1,12 @@
+import calendar
 import json
 import math
 
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from kovalt import ravnel
 
@@ -115,17 +118,22 @@ def test_lengths_count_calendar_days_across_a_dst_change():
     assert details["Length"].tolist() == [18]
 
 
-def test_trailing_returns_take_the_last_value_at_or_before_each_anchor():
+def test_trailing_returns_start_at_the_month_end_on_or_before_each_anchor():
     prices = pd.Series([50.0, 80.0, 90.0, 100.0, 110.0, 121.0], index=pd.to_datetime(
         ["2018-03-15", "2020-03-15", "2020-12-10", "2020-12-31", "2021-02-28", "2021-03-10"]))
     stats = prices.calc_stats().stats
     assert stats["mtd"] == pytest.approx(121 / 110 - 1)
     assert stats["ytd"] == pytest.approx(0.21)
-    assert stats["three_month"] == pytest.approx(121 / 90 - 1)  # anchor date itself counts
+    # 2020-12-10 is the anchor three months back; the month-end before it is 2020-11-30.
+    assert stats["three_month"] == pytest.approx(121 / 80 - 1)
     assert stats["six_month"] == pytest.approx(121 / 80 - 1)
     assert stats["one_year"] == pytest.approx(121 / 50 - 1)
     assert math.isnan(stats["three_year"])
     assert_ytd_compounds_the_months(prices.calc_stats().return_table)
+    # Ending on a month's last day, the base is the last day of the month three months back.
+    ends = pd.Series([100.0, 110.0, 99.0], index=pd.to_datetime(
+        ["2020-12-31", "2021-01-29", "2021-04-30"]))  # 2021-01-31 is a Sunday
+    assert ends.calc_stats().stats["three_month"] == pytest.approx(0.9 - 1)
 
 
 def assert_ytd_compounds_the_months(table):
@@ -156,7 +164,7 @@ def test_return_table_compounds_calendar_months():
     stats = result.stats
     assert (stats["best_month"], stats["worst_month"]) == pytest.approx((0.1, -0.1))
     assert (stats["avg_up_month"], stats["avg_down_month"]) == pytest.approx((0.1, -0.1))
-    assert stats["win_year_perc"] == 0.5
+    assert stats["win_year_perc"] == 0.0  # 2021 began inside the year: only 2022 counts
 
 
 def test_twelve_month_win_share_counts_rolling_windows():
@@ -173,7 +181,8 @@ def test_risk_free_rate_changes_the_sharpe_figures():
     result = prices.calc_stats()
     spread = 0.015 * math.sqrt(4 / 3)
     assert result.stats["daily_sharpe"] == pytest.approx(0.005 / spread * math.sqrt(252))
-    assert result.stats["daily_sortino"] == pytest.approx(0.005 / math.sqrt(2e-4 / 3)
+    # Target downside deviation over all four returns: sqrt((0.01 ** 2 + 0.01 ** 2) / 4).
+    assert result.stats["daily_sortino"] == pytest.approx(0.005 / math.sqrt(2e-4 / 4)
                                                           * math.sqrt(252))
     result.set_riskfree_rate(0.05)
     per_day = 1.05 ** (1 / 252) - 1
@@ -212,7 +221,7 @@ def test_gaps_and_order_do_not_change_the_figures():
     weekdays_only = walk[walk.index.day_of_week < 5]
     gappy = weekdays_only.resample("1D").last()  # weekends missing, as the report passes it
     shuffled = walk.sample(frac=1, random_state=1)
-    expected = walk.where(walk.index.day_of_week < 5).ffill().calc_stats().stats
+    expected = weekdays_only.calc_stats().stats  # missing days are no observation
     for candidate in (gappy, shuffled.where(shuffled.index.day_of_week < 5)):
         got = candidate.calc_stats().stats
         pd.testing.assert_series_equal(got, expected)
@@ -239,6 +248,11 @@ def test_every_figure_is_a_json_number_and_short_series_give_nan(length, tz):
         assert math.isnan(stats["one_year"]) and math.isnan(stats["twelve_month_win_perc"])
     if length == 1:
         assert math.isnan(stats["total_return"]) and result.return_table.empty
+    if length == 40:  # January is partial: one complete month, no complete year
+        assert result.return_table.loc[2020, ["Jan", "Feb"]].notna().all()
+        for key in ("monthly_sharpe", "monthly_sortino", "monthly_vol", "yearly_mean",
+                    "best_year", "win_year_perc"):
+            assert math.isnan(stats[key]), key
     assert_ytd_compounds_the_months(result.return_table)
     if length == 900:
         assert not math.isnan(stats["yearly_sharpe"]) and not math.isnan(stats["one_year"])
@@ -278,3 +292,174 @@ def test_degenerate_curves_give_figures_without_warnings(values, times, total_re
         assert stats["cagr"] == cagr
     else:
         assert stats["max_drawdown"] == -1.0 and math.isnan(stats["daily_vol"])
+
+
+# ---------------------------------------------------------------------------------------------
+# Every figure against the textbook formulas, written out here on the observed rows.
+
+def month_end(year, month):
+    """The last calendar day of a month, months counted past December or before January."""
+    year, month = year + (month - 1) // 12, (month - 1) % 12 + 1
+    return pd.Timestamp(year, month, calendar.monthrange(year, month)[1])
+
+
+def trailing_base(last, months):
+    """The last month-end on or before the date ``months`` months before ``last``."""
+    if last == month_end(last.year, last.month):
+        return month_end(last.year, last.month - months)
+    end_then = month_end(last.year, last.month - months)
+    earlier = min(end_then, end_then.replace(day=1) + pd.Timedelta(days=last.day - 1))
+    return earlier if earlier == end_then else month_end(earlier.year, earlier.month - 1)
+
+
+def period_closes(dates, values, key):
+    """Close of each calendar period from the first to the last (carried over when empty)."""
+    periods = sorted(set(key(d) for d in dates))
+    every = range(periods[0], periods[-1] + 1)
+    closes, last = [], None
+    for period in every:
+        inside = [v for d, v in zip(dates, values) if key(d) == period]
+        last = inside[-1] if inside else last
+        closes.append(last)
+    return np.array(closes)
+
+
+def textbook_figures(series, n, rf):
+    observed = series.dropna()
+    d, v = list(observed.index), observed.to_numpy()
+    r = v[1:] / v[:-1] - 1
+    days = (d[-1] - d[0]).days
+    years = days / 365.25
+    total = v[-1] / v[0] - 1
+    cagr = (1 + total) ** (1 / years) - 1
+    depth = v / np.maximum.accumulate(v) - 1
+    runs, i = [], 0
+    while i < len(depth):  # drawdown periods: (start, end, deepest)
+        if depth[i] < 0:
+            j = i
+            while j < len(depth) and depth[j] < 0:
+                j += 1
+            runs.append(((d[min(j, len(d) - 1)] - d[i]).days, depth[i:j].min()))
+            i = j
+        else:
+            i += 1
+
+    def value_on_or_before(day):
+        before = [value for date, value in zip(d, v) if date <= day]
+        return before[-1] if before else math.nan
+
+    def since(day):  # last value before ``day`` or the first value
+        before = [value for date, value in zip(d, v) if date < day]
+        return v[-1] / (before[-1] if before else v[0]) - 1
+
+    def trailing(months, annualised=False):
+        base_day = trailing_base(d[-1], months)
+        base = value_on_or_before(base_day)
+        growth = v[-1] / base - 1
+        if not annualised or math.isnan(base):
+            return growth
+        base_date = max(date for date in d if date <= base_day)
+        return (1 + growth) ** (365.25 / (d[-1] - base_date).days) - 1
+
+    def figures(prefix, unit, x, periods):
+        rfp = (1 + rf) ** (1 / periods) - 1
+        excess = x - rfp
+        m, s = x.mean(), x.std(ddof=1)
+        k = len(x)
+        dev = x - m
+        m2, m3, m4 = (dev ** 2).mean(), (dev ** 3).mean(), (dev ** 4).mean()
+        return {
+            f"{prefix}_sharpe": (m - rfp) / s * math.sqrt(periods),
+            f"{prefix}_sortino": excess.mean() / math.sqrt((np.minimum(excess, 0) ** 2).mean())
+            * math.sqrt(periods),
+            f"{prefix}_mean": m * periods,
+            f"{prefix}_vol": s * math.sqrt(periods),
+            f"{prefix}_skew": math.sqrt(k * (k - 1)) / (k - 2) * m3 / m2 ** 1.5,
+            f"{prefix}_kurt": (k - 1) / ((k - 2) * (k - 3)) * ((k + 1) * m4 / m2 ** 2 - 3 * (k - 1)),
+            f"best_{unit}": x.max(), f"worst_{unit}": x.min(),
+        }
+
+    def complete_returns(key, closes_on_period_end):
+        closes = period_closes(d, v, key)
+        if closes_on_period_end:  # the first value closes its period; the next one is whole
+            bounds = np.concatenate([[v[0]], closes[1:]])
+        else:  # the first period is partial: its close is where complete periods begin
+            bounds = closes
+        return bounds[1:] / bounds[:-1] - 1, bounds
+
+    first = d[0]
+    monthly, month_bounds = complete_returns(
+        lambda day: day.year * 12 + day.month, first == month_end(first.year, first.month))
+    yearly, _ = complete_returns(lambda day: day.year, first == month_end(first.year, 12))
+    last = d[-1]
+    expected = {
+        "start": d[0], "end": d[-1], "rf": rf, "total_return": total, "cagr": cagr,
+        "max_drawdown": depth.min(), "calmar": cagr / -depth.min(),
+        "mtd": since(pd.Timestamp(last.year, last.month, 1)),
+        "three_month": trailing(3), "six_month": trailing(6),
+        "ytd": since(pd.Timestamp(last.year, 1, 1)), "one_year": trailing(12),
+        "three_year": trailing(36, True), "five_year": trailing(60, True),
+        "ten_year": trailing(120, True), "incep": cagr,
+        **figures("daily", "day", r, n), **figures("monthly", "month", monthly, 12),
+        **figures("yearly", "year", yearly, 1),
+        "avg_drawdown": np.mean([deepest for _, deepest in runs]),
+        "avg_drawdown_days": np.mean([length for length, _ in runs]),
+        "avg_up_month": monthly[monthly > 0].mean(), "avg_down_month": monthly[monthly < 0].mean(),
+        "win_year_perc": (yearly > 0).mean(),
+        "twelve_month_win_perc": (month_bounds[12:] / month_bounds[:-12] > 1).mean(),
+    }
+    return expected
+
+
+def walk(index, seed, drift=0.0004, spread=0.012):
+    rng = np.random.default_rng(seed)
+    return pd.Series(100 * np.cumprod(1 + rng.normal(drift, spread, len(index))), index=index)
+
+
+def business_daily():  # starts inside a month and a year
+    return walk(pd.bdate_range("2017-03-14", "2023-08-17"), seed=11)
+
+
+def calendar_daily_with_gaps():  # as the upload passes it: weekends and some holidays missing
+    trading = walk(pd.bdate_range("2018-06-05", "2022-02-09"), seed=12)
+    holidays = trading.sample(frac=0.04, random_state=3).index
+    return trading.drop(holidays).resample("1D").last()
+
+
+def every_day():  # a market trading every day, starting on a year's last day
+    return walk(pd.date_range("2019-12-31", "2023-05-31", freq="D"), seed=13, spread=0.03)
+
+
+@pytest.mark.parametrize("make, periods, too_short_for", [
+    (business_daily, 252, ["ten_year"]),
+    (calendar_daily_with_gaps, 252, ["five_year", "ten_year"]),
+    (every_day, 365, ["five_year", "ten_year"]),
+])
+def test_every_figure_follows_its_textbook_formula(make, periods, too_short_for):
+    series = make()
+    result = series.calc_stats()
+    result.set_riskfree_rate(0.02)
+    stats = result.stats
+    expected = textbook_figures(series, periods, 0.02)
+    assert result.periods_per_year == periods
+    assert list(stats.index) == list(expected)
+    for key, value in expected.items():
+        assert stats[key] == pytest.approx(value, rel=1e-9, nan_ok=True), key
+    assert stats[stats.isna()].index.tolist() == too_short_for  # the others are all exercised
+
+
+@settings(max_examples=40, deadline=None)
+@given(days=st.integers(2, 800), skip=st.integers(0, 40), keep=st.floats(0.05, 1.0),
+       weekends=st.booleans(), seed=st.integers(0, 2 ** 32 - 1))
+def test_gaps_in_a_calendar_daily_series_change_nothing(days, skip, keep, weekends, seed):
+    full = walk(pd.date_range("2019-01-01", periods=days + 2 * skip, freq="D"), seed=seed % 97)
+    kept = np.random.default_rng(seed).random(days) < keep
+    if not weekends:
+        kept &= full.index[skip:skip + days].day_of_week < 5
+    observed = full.iloc[skip:skip + days][kept]
+    gappy = observed.reindex(full.index)  # missing rows inside and around the observations
+    plain, with_gaps = observed.calc_stats(), gappy.calc_stats()
+    for first, second in ((plain, with_gaps), (plain, ravnel.calc_stats(gappy))):
+        pd.testing.assert_series_equal(first.stats, second.stats, check_exact=True)
+        pd.testing.assert_frame_equal(first.return_table, second.return_table, check_exact=True)
+        pd.testing.assert_frame_equal(first.drawdown_details, second.drawdown_details)

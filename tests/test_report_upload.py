@@ -2,11 +2,13 @@
 
 import json
 import logging
+import os
 import socket
 import subprocess
 import sys
 import traceback
 import urllib.parse
+from pathlib import Path
 from types import SimpleNamespace
 
 import numpy as np
@@ -272,8 +274,9 @@ def test_statistics_members_and_tied_drawdowns(report, service, frames, monkeypa
     details = pd.DataFrame({"Start": starts, "End": starts + pd.Timedelta(days=3),
                             "Length": lengths, "drawdown": -np.arange(20) / 100})
     log = []
-    monkeypatch.setattr(pd.Series, "calc_stats", lambda self: RecordedStats(details, log),
-                        raising=False)
+    # The report applies ravnel's own function, looked up when it is called.
+    monkeypatch.setattr(report_module.ravnel, "calc_stats",
+                        lambda series: RecordedStats(details, log))
     service.reply('{"uid": "u", "strategy_id": "s"}')
     report.upload()
     assert log == [("set_riskfree_rate", 0.02), "drawdown_details", "stats", "return_table"]
@@ -383,3 +386,83 @@ def test_endpoints_come_from_the_environment_at_load(monkeypatch, environment, e
         [sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout)
     assert upload.startswith(expected[0]) and upload.endswith(expected[1])
     assert viewer.startswith(expected[2]) and viewer.endswith(expected[3])
+
+
+# A library that put methods of the same names on pandas objects before kovalt was imported;
+# its versions give figures that could not be mistaken for ravnel's.
+RIVAL_LIBRARY = '''
+import pandas as pd
+
+def rebase(obj, value=100.0):
+    return obj * 0 + 7.0
+
+def to_drawdown_series(obj):
+    return obj * 0 - 0.5
+
+def calc_stats(obj):
+    raise AssertionError("the rival's calc_stats was used")
+
+for owner in (pd.Series, pd.DataFrame):
+    owner.rebase, owner.to_drawdown_series = rebase, to_drawdown_series
+pd.Series.calc_stats = calc_stats
+'''
+
+IMPORT_ORDER_SCRIPT = '''
+import json, sys, types, warnings
+import numpy as np, pandas as pd
+import rival
+with warnings.catch_warnings(record=True) as caught:
+    warnings.simplefilter("always")
+    from test_report_upload import build_upload_report
+import kovalt.report as kr
+from kovalt import ravnel
+
+shown = []
+sys.modules["IPython"] = types.ModuleType("IPython")
+sys.modules["IPython.display"] = types.SimpleNamespace(display=shown.append)
+sent = []
+kr.requests = types.SimpleNamespace(post=lambda url, data: sent.append(data) or
+                                    types.SimpleNamespace(text="{}"))
+report = build_upload_report()
+report.benchmark = report.market_info.benchmark
+report.display()
+report.upload("s")
+
+creturn = report.creturn
+frame = ravnel.rebase(pd.DataFrame({"strategy": creturn,
+                                    "benchmark": report.benchmark}).dropna())
+daily = creturn.resample("1D").last()
+stats = ravnel.calc_stats(daily)
+stats.set_riskfree_rate(0.02)
+summary = stats.stats.to_dict()
+summary["start"], summary["end"] = (summary[k].strftime("%Y-%m-%d") for k in ("start", "end"))
+payload = json.loads(sent[0]["data"])
+figure = shown[0]
+print(json.dumps({
+    "warnings": [str(w.message) for w in caught],
+    "kept": pd.Series.calc_stats is rival.calc_stats,
+    "stats": json.dumps(payload["stats"]) == json.dumps(summary),
+    "returns": payload["returns"]["value"] == ravnel.rebase(daily.ffill().dropna()).tolist(),
+    "strategy": np.allclose(figure.data[0].y, frame["strategy"] / 100 - 1),
+    "drawdown": np.allclose(figure.data[1].y,
+                            ravnel.to_drawdown_series(frame)["strategy"]),
+}))
+'''
+
+
+def test_report_uses_ravnel_after_another_library_installed_its_methods(tmp_path, monkeypatch):
+    # In a fresh process, so that the rival methods never reach this one's pandas.
+    (tmp_path / "rival.py").write_text(RIVAL_LIBRARY)
+    tests = str(Path(__file__).resolve().parent)
+    monkeypatch.setenv("PYTHONPATH", os.pathsep.join(
+        [str(tmp_path), tests, *filter(None, [os.environ.get("PYTHONPATH")])]))
+    monkeypatch.setenv("KOVALT_FORCED_STRATEGY_NAME", "import order")
+    monkeypatch.setenv("KOVALT_API_TOKEN", CANARY)
+    done = subprocess.run([sys.executable, "-c", IMPORT_ORDER_SCRIPT], capture_output=True,
+                          text=True)
+    assert done.returncode == 0, done.stderr
+    result = json.loads(done.stdout)
+    assert result.pop("kept")  # the rival's own users keep its methods, with a warning each
+    said = [text for text in result.pop("warnings") if "is already defined (by rival)" in text]
+    assert len(said) == 5 and all("kovalt.ravnel." in text for text in said)
+    assert result == {"stats": True, "returns": True, "strategy": True, "drawdown": True}

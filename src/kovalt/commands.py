@@ -287,7 +287,7 @@ def performance_figure(report):
     """The performance figure of a report, built from the same inputs its display uses."""
     import pandas as pd
 
-    import kovalt.ravnel  # noqa: F401 - installs rebase on pandas objects
+    from kovalt import ravnel  # its functions: the pandas methods may be another library's
 
     if report.benchmark is not None:
         table = pd.DataFrame({"strategy": report.creturn,
@@ -295,7 +295,7 @@ def performance_figure(report):
     else:
         table = pd.DataFrame({"strategy": report.creturn}).dropna()
     holdings = (report.position != 0).sum(axis=1)
-    return report.create_performance_figure(table.rebase(), holdings)
+    return report.create_performance_figure(ravnel.rebase(table), holdings)
 
 
 def write_outputs(report, out: Path, steps=None, name: str = DEMO_NAME) -> dict[str, Path]:

@@ -13,29 +13,13 @@ Importing this module adds to pandas:
 ``Series.calc_stats(periods_per_year=None)``
     A :class:`PerformanceStats` of an equity (price-like) series indexed by dates.
 
-A pandas attribute that already exists under one of these names is left alone, with a
-``RuntimeWarning``; the module-level functions of the same names work on any pandas object.
+A pandas attribute that already exists under one of these names (another library installed
+it first) is left as it is: replacing it would change that library's results behind its back.
+Each one kept is named once, in a ``RuntimeWarning`` at import. ``kovalt.report`` never relies
+on the installed methods; it calls the module-level functions of the same names, which work on
+any pandas object whatever is installed.
 
-Conventions of every figure (see :class:`PerformanceStats` for the list):
-
-- Returns are simple returns, ``value / previous value - 1``; figures are fractions (0.1 is 10%).
-- A year is 365.25 calendar days when a span of time is turned into years.
-- Months and years are calendar periods. A period's return runs from the last value of the
-  previous period to the last value of this one; the first period starts at the series' first
-  value and the last one ends at its last value, so both may be partial. A period without an
-  observation has a zero return (the value carries over); a series whose first value falls on
-  the last day of its period starts with the next period.
-- "Daily" figures use the returns between consecutive observations and are annualised with
-  365 periods a year when the series has weekend dates (a calendar-daily or round-the-clock
-  market series) and 252 otherwise (a trading-day series); ``periods_per_year`` overrides that.
-  Monthly figures use 12 periods a year, yearly ones 1.
-- The risk-free rate is an annual rate ``rf``; per period it is ``(1 + rf) ** (1 / n) - 1``
-  for ``n`` periods a year.
-- Dispersion uses the sample estimate (``n - 1`` degrees of freedom).
-- A figure that cannot be computed (too few observations, no dispersion, no period of the
-  kind it averages) is NaN, never an exception.
-- Every entry of ``stats`` is a Python ``float`` except "start" and "end" (``pd.Timestamp``),
-  so ``json.dumps(stats.to_dict())`` works once those two are formatted.
+:class:`PerformanceStats` states the definition of every figure.
 """
 
 from __future__ import annotations
@@ -54,6 +38,10 @@ TRADING_DAYS_PER_YEAR = 252
 MONTH_COLUMNS = ("Jan", "Feb", "Mar", "Apr", "May", "Jun",
                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec")
 DRAWDOWN_COLUMNS = ("Start", "End", "Length", "drawdown")
+
+# A market that trades every day has 2/7 of its dates on weekends, a trading-day calendar none
+# or a few make-up Saturdays; the threshold lies halfway.
+EVERY_DAY_WEEKEND_SHARE = 1 / 7
 
 # Below this spread a return series counts as constant: a steadily compounding curve leaves
 # rounding noise around 1e-17 that would otherwise turn into a Sharpe ratio of 1e13.
@@ -86,9 +74,49 @@ def calc_stats(prices, periods_per_year=None):
 class PerformanceStats:
     """Statistics of one equity curve.
 
-    The series is sorted by date and forward-filled; leading missing values are dropped. Dates
-    are read as wall-clock times, so a tz-aware series gives the same calendar periods and day
-    counts as the naive one with the same local dates.
+    Input. The series is sorted by date and its missing values are dropped: a date without a
+    value is a date without an observation, so a calendar-daily series whose weekends and
+    holidays are missing (what ``resample("1D").last()`` gives) has exactly the figures of the
+    same observations without the empty rows. Dates are read as wall-clock times, so a tz-aware
+    series gives the same calendar periods and day counts as the naive one with the same local
+    dates.
+
+    Conventions:
+
+    - Returns are simple returns, ``value / previous value - 1``; figures are fractions (0.1 is
+      10%). A span of time is turned into years with 365.25 calendar days a year.
+    - Periods per year ``n`` of the "daily" figures (the returns between consecutive
+      observations), unless ``periods_per_year`` is given: when the median spacing of the
+      observations rounds to one day, 365 if at least 1/7 of the observations fall on a
+      Saturday or Sunday (a market that trades every day, such as crypto: 2/7 of its dates are
+      weekend dates) and 252 otherwise (a trading-day calendar); for any other spacing (weekly,
+      monthly, intraday) the observed number of returns per 365.25-day year. Monthly figures
+      use n = 12, yearly ones n = 1.
+    - Risk-free rate: ``rf`` is an annual rate; per period it is ``(1 + rf) ** (1 / n) - 1``
+      and the excess return of a period is its return minus that.
+    - Sharpe ratio: mean excess return / sample standard deviation of the returns (``N - 1``
+      degrees of freedom) * sqrt(n); NaN when the returns do not vary.
+    - Sortino ratio: mean excess return / target downside deviation * sqrt(n), with the target
+      downside deviation ``sqrt(sum(min(excess, 0) ** 2) / N)`` over all ``N`` returns (each
+      return above the target counts as a zero shortfall); NaN when no return falls below
+      the risk-free rate.
+    - Mean and volatility are annualised as ``mean * n`` and ``sample std * sqrt(n)``; skewness
+      and kurtosis are the bias-adjusted sample skewness and excess kurtosis (G1 and G2).
+    - Calendar periods: a month's (year's) return runs from the last value of the previous
+      month (year) to the last value of this one; the first period starts at the series' first
+      value and the last one ends at its last value. A period without an observation has a zero
+      return (the value carries over). A series whose first value falls on the last day of its
+      period starts with the next period.
+    - Partial periods: when the series starts inside a month (year), that first month (year)
+      is partial. The return table shows it, but the monthly (yearly) figures leave it out:
+      monthly_* and yearly_*, best/worst month and year, avg_up/down_month, win_year_perc and
+      the twelve-month windows all use complete periods only (the last period, which ends at
+      the last value, is kept).
+    - A figure that cannot be computed (too few observations or periods, no dispersion, no
+      period of the kind it averages) is NaN, never an exception: dispersion figures need two
+      returns, skewness three and kurtosis four.
+    - Every entry of ``stats`` is a Python ``float`` except "start" and "end" (``pd.Timestamp``),
+      so ``json.dumps(stats.to_dict())`` works once those two are formatted.
 
     Members:
 
@@ -103,15 +131,19 @@ class PerformanceStats:
         and "drawdown" (the deepest drawdown of the period, a negative fraction).
     ``return_table``
         A DataFrame indexed by year with the monthly returns under "Jan" ... "Dec" and the
-        year's compounded return under "YTD"; months without a return are NaN.
+        year's compounded return under "YTD"; months without a return are NaN. Partial first
+        and last periods are included.
     ``prices``, ``returns``, ``drawdown``, ``monthly_returns``, ``yearly_returns``
         The cleaned series, its returns between observations, its drawdown series, and the
-        monthly and yearly returns (indexed by the period's last calendar day).
+        monthly and yearly returns of the return table (indexed by the period's last calendar
+        day, partial periods included).
+    ``periods_per_year``
+        The ``n`` of the daily figures.
 
     Figures of ``stats``:
 
     ========================  ==========================================================
-    start, end                first and last date of the series
+    start, end                first and last date with a value
     rf                        the annual risk-free rate in use
     total_return              last value / first value - 1
     cagr                      (1 + total_return) ** (1 / years) - 1, years = elapsed days
@@ -121,34 +153,32 @@ class PerformanceStats:
     mtd, ytd                  last value over the last value before the current month
                               (year), minus 1; from the first value when the series starts
                               within that month (year)
-    three_month, six_month,   last value over the last value at or before the same date
-    one_year                  3, 6 or 12 months earlier, minus 1; NaN when the series is
-                              shorter than that
-    three_year, five_year,    the same over 3, 5 and 10 years, annualised like cagr over
+    three_month, six_month,   last value over the value at the base month-end, minus 1: the
+    one_year                  last month-end on or before the date 3, 6 or 12 months before
+                              the last date (the same day of the month, or the month's last
+                              day when that month is shorter; from a month's last day, the
+                              last day of the month that many months earlier); the value
+                              there is the last one on or before that day. NaN when the
+                              series starts after the base month-end
+    three_year, five_year,    the same over 36, 60 and 120 months, annualised like cagr over
     ten_year                  the days between the two values
     incep                     the annualised return since the first value (equals cagr)
-    daily_mean, daily_vol     mean and standard deviation of the returns, annualised
-                              (times n and times sqrt(n))
-    daily_sharpe              mean of (return - rf per period) / standard deviation *
-                              sqrt(n); NaN when the returns do not vary
-    daily_sortino             mean of (return - rf per period) / downside deviation *
-                              sqrt(n), downside deviation = sqrt(sum(min(excess, 0) ** 2)
-                              / (count - 1)); NaN when no return falls below rf
+    daily_mean, daily_vol     mean and volatility of the returns, annualised with n
+    daily_sharpe              Sharpe ratio of the returns (see above)
+    daily_sortino             Sortino ratio of the returns (see above)
     daily_skew, daily_kurt    sample skewness and excess kurtosis of the returns
     best_day, worst_day       largest and smallest return between observations
-    monthly_*, yearly_*       the same figures on monthly (n = 12) and yearly (n = 1)
-                              returns; best/worst_month, best/worst_year likewise
+    monthly_*, yearly_*       the same figures on the complete monthly (n = 12) and yearly
+                              (n = 1) returns; best/worst_month, best/worst_year likewise
     avg_drawdown              mean "drawdown" of the drawdown periods
     avg_drawdown_days         mean "Length" of the drawdown periods
-    avg_up_month              mean of the positive monthly returns
-    avg_down_month            mean of the negative monthly returns
-    win_year_perc             share of years with a positive return
-    twelve_month_win_perc     share of rolling twelve-month returns (month end to month
-                              end, or from the first value) that are positive
+    avg_up_month              mean of the positive complete monthly returns
+    avg_down_month            mean of the negative complete monthly returns
+    win_year_perc             share of complete years with a positive return
+    twelve_month_win_perc     share of rolling twelve-month returns, between the values at
+                              month ends twelve months apart (the last one ends at the last
+                              value), that are positive
     ========================  ==========================================================
-
-    Figures needing returns are NaN for a series of fewer than two values; dispersion
-    figures need two returns, skewness three and kurtosis four.
     """
 
     def __init__(self, prices, periods_per_year=None):
@@ -173,8 +203,11 @@ class PerformanceStats:
         )
         self.drawdown = to_drawdown_series(self.prices)
         wall_series = pd.Series(self._values, index=self._wall)
-        self.monthly_returns, self._month_bounds = _period_returns(wall_series, "ME")
-        self.yearly_returns, _ = _period_returns(wall_series, "YE")
+        months = _period_returns(wall_series, "ME")
+        years = _period_returns(wall_series, "YE")
+        self.monthly_returns, self.yearly_returns = months.returns, years.returns
+        self._complete_months, self._complete_years = months.complete(), years.complete()
+        self._month_end_values = months.complete_bounds()
         self._drawdown_details = self._find_drawdown_periods()
         self._return_table = self._build_return_table()
         self._stats = None
@@ -237,8 +270,7 @@ class PerformanceStats:
         }
         result.update(_distribution("daily", self.returns.to_numpy(), self.rf,
                                     self.periods_per_year, "day"))
-        monthly = self.monthly_returns.to_numpy()
-        yearly = self.yearly_returns.to_numpy()
+        monthly, yearly = self._complete_months, self._complete_years
         result.update(_distribution("monthly", monthly, self.rf, 12, "month"))
         result.update(_distribution("yearly", yearly, self.rf, 1, "year"))
         result.update({
@@ -265,7 +297,9 @@ class PerformanceStats:
         if len(self._values) < 2:
             return _NAN
         last = self._wall[-1]
-        base = self._wall.searchsorted(last - pd.DateOffset(months=months), side="right") - 1
+        month_end = _base_month_end(last.normalize(), months)
+        # The value of the base month-end: the last one on or before that day, whatever time.
+        base = self._wall.searchsorted(month_end + pd.Timedelta(days=1), side="left") - 1
         if base < 0:
             return _NAN
         growth = self._values[-1] / self._values[base] - 1
@@ -274,7 +308,7 @@ class PerformanceStats:
         return _annualise(growth, _years_between(self._wall[base], last))
 
     def _twelve_month_win_share(self):
-        bounds = self._month_bounds
+        bounds = self._month_end_values
         if len(bounds) < 13:
             return _NAN
         return _mean(bounds[12:] / bounds[:-12] - 1 > 0)
@@ -321,7 +355,8 @@ def _clean_prices(prices):
             f"calc_stats needs a series indexed by dates, got {type(prices.index).__name__}")
     if not prices.index.is_monotonic_increasing:
         prices = prices.sort_index(kind="stable")
-    return prices.astype("float64").ffill().dropna()
+    # A missing value is a date without an observation, not a day on which nothing moved.
+    return prices.astype("float64").dropna()
 
 
 def _wall_clock(index):
@@ -329,9 +364,24 @@ def _wall_clock(index):
 
 
 def _infer_periods_per_year(wall):
-    if len(wall) and (wall.day_of_week >= 5).any():
-        return CALENDAR_DAYS_PER_YEAR
-    return TRADING_DAYS_PER_YEAR
+    if len(wall) < 2:
+        return TRADING_DAYS_PER_YEAR  # no return to annualise
+    spacing_days = (wall[1:] - wall[:-1]) / pd.Timedelta(days=1)
+    if round(float(np.median(spacing_days))) == 1:
+        weekend_share = float(np.mean(wall.day_of_week >= 5))
+        if weekend_share >= EVERY_DAY_WEEKEND_SHARE:
+            return CALENDAR_DAYS_PER_YEAR
+        return TRADING_DAYS_PER_YEAR
+    years = _years_between(wall[0], wall[-1])
+    return (len(wall) - 1) / years if years > 0 else TRADING_DAYS_PER_YEAR
+
+
+def _base_month_end(day, months):
+    """The last month-end on or before the date ``months`` months before ``day``."""
+    if day.is_month_end:
+        return day - pd.offsets.MonthEnd(months)
+    earlier = day - pd.DateOffset(months=months)
+    return earlier if earlier.is_month_end else earlier - pd.offsets.MonthEnd(1)
 
 
 def _positive_number(value, what):
@@ -341,20 +391,40 @@ def _positive_number(value, what):
     return number
 
 
+class _PeriodReturns:
+    """Returns per calendar period, the values they run between and whether the first period
+    is partial (the series started inside it)."""
+
+    def __init__(self, returns, bounds, first_partial):
+        self.returns, self.bounds, self.first_partial = returns, bounds, first_partial
+
+    def complete(self):
+        values = self.returns.to_numpy()
+        return values[1:] if self.first_partial else values
+
+    def complete_bounds(self):
+        """Values at period ends (the last one is the series' last value)."""
+        return self.bounds[1:] if self.first_partial else self.bounds
+
+
 def _period_returns(wall_series, rule):
-    """Returns per calendar period, and the values they run between (first value first)."""
     if len(wall_series) < 2:
-        return pd.Series([], dtype=float, index=pd.DatetimeIndex([])), wall_series.to_numpy()
+        empty = pd.Series([], dtype=float, index=pd.DatetimeIndex([]))
+        return _PeriodReturns(empty, wall_series.to_numpy(), False)
     resampled = wall_series.resample(rule)
-    # Periods without an observation keep the previous value: a zero return, as for ffill.
+    # Periods without an observation keep the previous value: a zero return.
     period_ends = resampled.last().ffill()
     labels = period_ends.index
     bounds = np.concatenate([[wall_series.iloc[0]], period_ends.to_numpy()])
     first_day = wall_series.index[0].normalize()
+    first_partial = True
     if resampled.count().iloc[0] == 1 and first_day == labels[0].normalize():
-        # The first value closes its period: nothing happened in it before the series began.
+        # The first value closes its period: nothing happened in it before the series began,
+        # and the next period is complete.
         labels, bounds = labels[1:], bounds[1:]
-    return pd.Series(bounds[1:] / bounds[:-1] - 1, index=labels), bounds
+        first_partial = False
+    return _PeriodReturns(pd.Series(bounds[1:] / bounds[:-1] - 1, index=labels), bounds,
+                          first_partial)
 
 
 def _distribution(prefix, returns, rf, periods_per_year, unit):
@@ -384,7 +454,8 @@ def _sortino(returns, rf_per_period, periods_per_year):
         return _NAN
     excess = returns - rf_per_period
     shortfall = np.minimum(excess, 0.0)
-    downside = math.sqrt(float(np.sum(shortfall * shortfall)) / (len(excess) - 1))
+    # Target downside deviation: every return counts, those above the target as no shortfall.
+    downside = math.sqrt(float(np.mean(shortfall * shortfall)))
     if _is_flat(downside, excess):
         return _NAN
     return _mean(excess) / downside * math.sqrt(periods_per_year)
@@ -429,9 +500,12 @@ def _install(owner, name, function):
     """Attach ``function`` as a method unless ``owner`` already has a foreign ``name``."""
     existing = getattr(owner, name, None)
     if existing is not None and getattr(existing, "__module__", None) != __name__:
+        origin = getattr(existing, "__module__", None) or type(existing).__name__
         warnings.warn(
-            f"{owner.__module__}.{owner.__name__} already has {name!r}; it is left as it is."
-            f" Call kovalt.ravnel.{name}(obj) instead.",
+            f"{owner.__module__}.{owner.__name__}.{name} is already defined (by {origin}); it"
+            f" is left as it is, so {owner.__name__}.{name}() does not give kovalt's figures."
+            f" kovalt.report uses kovalt.ravnel.{name} regardless; call"
+            f" kovalt.ravnel.{name}(obj) for the same.",
             RuntimeWarning, stacklevel=2)
         return False
     setattr(owner, name, function)

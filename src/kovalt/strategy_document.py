@@ -10,6 +10,9 @@ from __future__ import annotations
 import math
 from typing import Any
 
+# Its functions, not the pandas methods of the same names, which another library may own.
+from kovalt import ravnel
+
 __all__ = ["strategy_document", "statistics"]
 
 RISK_FREE_RATE = 0.02
@@ -36,20 +39,18 @@ def _aligned_benchmark(report, curve) -> list[float]:
     aligned = benchmark.dropna().reindex(curve.index, method="ffill").ffill()
     valid = aligned.dropna()
     if len(valid):
-        aligned = valid.rebase().reindex(curve.index)
+        aligned = ravnel.rebase(valid).reindex(curve.index)
     return aligned.to_numpy(dtype=float).tolist()
 
 
 def _calendar_daily(report):
-    import kovalt.ravnel  # noqa: F401 - installs calc_stats and rebase on pandas objects
-
     return report.creturn.resample("1D").last()
 
 
 def statistics(report):
     """The statistics object of the page and the upload: calendar-daily values, risk-free
     rate 0.02."""
-    stats = _calendar_daily(report).calc_stats()
+    stats = ravnel.calc_stats(_calendar_daily(report))
     stats.set_riskfree_rate(RISK_FREE_RATE)
     return stats
 
@@ -67,7 +68,7 @@ def strategy_document(report, dashboard_html: str | None = None) -> dict[str, An
     summary = stats.stats.to_dict()
     for key in ("start", "end"):
         summary[key] = summary[key].strftime(DATE_FORMAT)
-    curve = daily.ffill().dropna().rebase()
+    curve = ravnel.rebase(daily.ffill().dropna())
     trade_at = report.trade_at if isinstance(report.trade_at, str) else "close"
     return {
         "drawdown_details": _longest_drawdowns(stats),

@@ -61,7 +61,7 @@ py::object create_performance_figure(const Arguments& a) {
     py::object make_subplots = py::module_::import("plotly.subplots").attr("make_subplots");
     py::object go = py::module_::import("plotly.graph_objs");
 
-    py::object drawdowns = performance_detail.attr("to_drawdown_series")();
+    py::object drawdowns = apply_ravnel("to_drawdown_series", performance_detail);
     py::object fig = go.attr("Figure")(make_subplots(
         "rows"_a = 4, "cols"_a = 1, "shared_xaxes"_a = true, "row_heights"_a = row_heights()));
     py::object add_scatter = fig.attr("add_scatter");
@@ -105,7 +105,7 @@ py::object rebased_performance(const py::object& self) {
     py::dict columns;
     columns["strategy"] = self.attr("creturn");
     if (!benchmark.is_none()) columns["benchmark"] = benchmark.attr("dropna")();
-    return pd.attr("DataFrame")(columns).attr("dropna")().attr("rebase")();
+    return apply_ravnel("rebase", pd.attr("DataFrame")(columns).attr("dropna")());
 }
 
 void show_performance(const py::object& self, const py::object& performance) {

@@ -18,6 +18,13 @@ using native::Parameter;
 // takes effect; NameError "name '...' is not defined" when it is missing.
 py::object global(const char* name);
 
+// kovalt.ravnel's function `name` (rebase, to_drawdown_series, calc_stats) applied to `obj`. The
+// report calls the module's functions rather than the pandas methods of those names, which
+// another library may have installed before kovalt was imported.
+inline py::object apply_ravnel(const char* name, const py::object& obj) {
+    return global("ravnel").attr(name)(obj);
+}
+
 // `left <op> right` as Python evaluates it (op one of Py_EQ, Py_NE, ...), then its truth. Unlike
 // pybind11's equal(), no identity shortcut: the operands' own comparison always runs.
 inline bool python_compare(py::handle left, py::handle right, int op) {

@@ -135,7 +135,7 @@ py::object calendar_daily(const py::object& creturn) {
 }
 
 py::object statistics_of(const py::object& daily) {
-    py::object stats = daily.attr("calc_stats")();
+    py::object stats = apply_ravnel("calc_stats", daily);
     stats.attr("set_riskfree_rate")(kRiskFreeRate);
     return stats;
 }
@@ -166,7 +166,7 @@ py::object summary(const py::object& stats) {
 }
 
 py::object daily_curve(const py::object& daily) {
-    return daily.attr("ffill")().attr("dropna")().attr("rebase")();
+    return apply_ravnel("rebase", daily.attr("ffill")().attr("dropna")());
 }
 
 py::dict returns_object(const py::object& curve) {
@@ -186,7 +186,7 @@ py::object aligned_benchmark(const py::object& market_info, const py::object& cu
                              .attr("reindex")(index, py::arg("method") = "ffill")
                              .attr("ffill")();
     py::object valid = aligned.attr("dropna")();
-    if (py::len(valid) != 0) aligned = valid.attr("rebase")().attr("reindex")(index);
+    if (py::len(valid) != 0) aligned = apply_ravnel("rebase", valid).attr("reindex")(index);
     return aligned.attr("values").attr("tolist")();
 }
 
