@@ -32,9 +32,9 @@ def connect(scheduler=None, workers: int | None = None):
             yield client
         return
     count = _worker_count(workers)
-    # No dashboard: it needs a free port (and bokeh) and a sweep's own cluster is short-lived.
+    # Any free port for the scheduler's web server: several sweeps may run on one machine.
     with LocalCluster(n_workers=count, threads_per_worker=1, processes=True,
-                      dashboard_address=None) as cluster, Client(cluster) as client:
+                      dashboard_address=":0") as cluster, Client(cluster) as client:
         yield client
 
 
