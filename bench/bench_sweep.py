@@ -11,8 +11,9 @@ the other, with the same imports done beforehand. Printed per round:
   scheduler=None, which also starts and stops its LocalCluster;
 - per-variant scheduler overhead: the worker time a variant costs beyond its computation,
   (workers x sweep time - sum of the tasks' compute times, from Dask's task stream) / variants,
-  also as a share of a variant's mean serial time; it includes the idle tail when the last
-  variants leave a worker without work;
+  also as a share of a variant's mean serial time; it includes the fixed start of the sweep
+  (warm-up call, scatter: the time until the first task starts, printed too) and the idle
+  tail when the last variants leave a worker without work;
 - peak memory (resident set) per worker process, and of this process.
 
 The machine may be shared: the load average is printed before and after.
@@ -54,15 +55,17 @@ def swept(client, close, grid, options):
     from kovalt import demo, sweep
 
     with get_task_stream(client) as stream:
+        clock = time.time()  # the task stream's clock (the workers run on this machine)
         started = time.perf_counter()
         result = sweep.run(close, demo.momentum_weights, grid, scheduler=client,
                            progress=False, **options)
         wall = time.perf_counter() - started
     assert result.table["error"].isna().all(), result.table["error"].dropna().tolist()
-    compute = [part["stop"] - part["start"] for task in stream.data
-               for part in task["startstops"] if part["action"] == "compute"
-               and task["key"].startswith("_run_shared")]
-    return wall, compute, result
+    parts = [part for task in stream.data for part in task["startstops"]
+             if part["action"] == "compute" and task["key"].startswith("_run_shared")]
+    compute = [part["stop"] - part["start"] for part in parts]
+    first_start = min(part["start"] for part in parts) - clock
+    return wall, compute, first_start
 
 
 def main() -> None:
@@ -99,14 +102,15 @@ def main() -> None:
     try:
         for round_ in range(1, args.rounds + 1):
             times = serial(close, grid, options)
-            wall, compute, _ = swept(client, close, grid, options)
+            wall, compute, first_start = swept(client, close, grid, options)
             overhead = (args.workers * wall - sum(compute)) / variants
             mean_variant = sum(times) / variants
             print(f"round {round_}: serial {sum(times):.2f} s ({mean_variant * 1e3:.0f} ms a "
                   f"variant), sweep {wall:.2f} s -> speed-up {sum(times) / wall:.2f}x; "
                   f"worker compute {sum(compute) / len(compute) * 1e3:.0f} ms a variant; "
                   f"overhead {overhead * 1e3:.1f} ms a variant = "
-                  f"{overhead / mean_variant:.1%} of a variant; {load()}")
+                  f"{overhead / mean_variant:.1%} of a variant (first task started after "
+                  f"{first_start:.2f} s: warm-up call and scatter); {load()}")
         peaks = client.run(peak_rss_mib)
     finally:
         client.close()
