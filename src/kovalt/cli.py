@@ -15,11 +15,13 @@ from collections.abc import Callable, Sequence
 import kovalt
 from kovalt.commands import add_demo_command, add_run_command
 from kovalt.server.commands import add_serve_command
+from kovalt.sweep.commands import add_sweep_command
 
 SUBCOMMANDS: tuple[Callable[[argparse._SubParsersAction], None], ...] = (
     add_demo_command,
     add_run_command,
     add_serve_command,
+    add_sweep_command,
 )
 
 
