@@ -4,8 +4,8 @@
   ``calc_stats`` of the calendar-daily equity series with an annual risk-free rate of 0.02,
   which is what ``Report.upload`` sends, so a variant's figures match its page on the
   strategy-storage service. The calendar-daily series is the report's ``creturn`` resampled to
-  calendar days, keeping each day's last value (days without a price are missing and are
-  forward-filled by ``calc_stats``; the daily figures are annualised with 365 periods).
+  calendar days, keeping each day's last value (days without a price are no observation; see
+  ``kovalt.ravnel.PerformanceStats`` for the periods per year).
 - "win_ratio": the share of closed trades (those with an exit date) whose "return" is positive;
   NaN without a closed trade. Trades still open at the end are not counted.
 - "trades": every row of the trade table, open trades included.
@@ -21,13 +21,13 @@ import math
 
 import pandas as pd
 
-__all__ = ["STATISTICS", "RISK_FREE_RATE", "summarize", "daily_statistics", "win_ratio",
-           "mean_edge_ratio"]
+from kovalt.strategy_document import statistics
+
+__all__ = ["STATISTICS", "summarize", "daily_statistics", "win_ratio", "mean_edge_ratio"]
 
 #: The columns of the sweep table after the parameters, in order ("error" comes last).
 STATISTICS = ("cagr", "max_drawdown", "daily_sharpe", "daily_sortino", "calmar", "win_ratio",
               "trades", "mean_edge_ratio")
-RISK_FREE_RATE = 0.02
 _RAVNEL_FIGURES = ("cagr", "max_drawdown", "daily_sharpe", "daily_sortino", "calmar")
 _EDGE_RATIO_HOVER = "mean_edge_ratio="
 
@@ -39,7 +39,7 @@ def summarize(report) -> dict:
     dashboard does (absolute "mae" and "mdd", an "entry_volatility" column): the figures that
     read the trade table are taken before it.
     """
-    figures = daily_statistics(report.creturn)
+    figures = daily_statistics(report)
     trades = report.get_trades()
     figures["win_ratio"] = win_ratio(trades)
     figures["trades"] = len(trades)
@@ -47,12 +47,9 @@ def summarize(report) -> dict:
     return {"statistics": figures, "curve": report.creturn}
 
 
-def daily_statistics(creturn: pd.Series) -> dict[str, float]:
-    import kovalt.ravnel  # noqa: F401 - installs calc_stats
-
-    performance = creturn.resample("1D").last().calc_stats()
-    performance.set_riskfree_rate(RISK_FREE_RATE)
-    stats = performance.stats
+def daily_statistics(report) -> dict[str, float]:
+    """The upload's statistics of ``report`` (the same object its page shows)."""
+    stats = statistics(report).stats
     return {name: float(stats[name]) for name in _RAVNEL_FIGURES}
 
 
