@@ -102,7 +102,7 @@ template <class Cell>
 bool differs(Cell now, Cell before) {
     if constexpr (std::is_floating_point_v<Cell>) {
         const Cell change = now - before;
-        return change != 0 && !std::isnan(change);
+        return (change != 0) & (change == change);  // NaN is the one value unequal to itself
     } else {
         return now != before;  // a wrapped difference or an xor is 0 only for equal values
     }
@@ -121,23 +121,72 @@ Cell cell_at(const char* address) {
     }
 }
 
-// Row of the last change, -1 when no row differs from the one before it.
+// Whether any of `count` cells at `now`, `stride` bytes apart, differs from its partner at
+// `before`. Adjacent aligned cells are compared in blocks without branching, so that the
+// comparisons can run in vector lanes; a bool read from a byte other than 0 or 1 would be
+// undefined, so booleans go byte by byte.
+template <class Cell>
+bool any_differs(const char* now, const char* before, py::ssize_t count, py::ssize_t stride) {
+    constexpr py::ssize_t kBlock = 32;
+    py::ssize_t done = 0;
+    const bool aligned = reinterpret_cast<std::uintptr_t>(now) % alignof(Cell) == 0 &&
+                         reinterpret_cast<std::uintptr_t>(before) % alignof(Cell) == 0;
+    if (!std::is_same_v<Cell, bool> && aligned &&
+        stride == static_cast<py::ssize_t>(sizeof(Cell))) {
+        const auto* later = reinterpret_cast<const Cell*>(now);
+        const auto* earlier = reinterpret_cast<const Cell*>(before);
+        for (; done + kBlock <= count; done += kBlock) {
+            unsigned any = 0;
+            for (py::ssize_t k = done; k < done + kBlock; ++k) {
+                any |= static_cast<unsigned>(differs(later[k], earlier[k]));
+            }
+            if (any) return true;
+        }
+    }
+    for (; done < count; ++done) {
+        const py::ssize_t offset = done * stride;
+        if (differs(cell_at<Cell>(now + offset), cell_at<Cell>(before + offset))) return true;
+    }
+    return false;
+}
+
+// Row of the last change, -1 when no row differs from the one before it. The walk follows the
+// memory layout: along each row, from the last, when a row's cells are the closer ones; down
+// each column otherwise (pandas keeps a frame's columns contiguous), in blocks of rows from the
+// end, never below the latest change already found.
 template <class Cell>
 py::ssize_t last_changed_row(const py::array& values) {
-    const auto* base = static_cast<const char*>(values.data());
+    const char* base = static_cast<const char*>(values.data());
     const py::ssize_t rows = values.shape(0);
     const py::ssize_t columns = values.shape(1);
     const py::ssize_t row_stride = values.strides(0);
     const py::ssize_t column_stride = values.strides(1);
-    for (py::ssize_t row = rows - 1; row >= 1; --row) {
-        const char* now = base + row * row_stride;
-        const char* before = now - row_stride;
-        for (py::ssize_t column = 0; column < columns; ++column) {
-            const py::ssize_t offset = column * column_stride;
-            if (differs(cell_at<Cell>(now + offset), cell_at<Cell>(before + offset))) return row;
+    if (std::abs(column_stride) <= std::abs(row_stride)) {
+        for (py::ssize_t row = rows - 1; row >= 1; --row) {
+            const char* now = base + row * row_stride;
+            if (any_differs<Cell>(now, now - row_stride, columns, column_stride)) return row;
+        }
+        return -1;
+    }
+    constexpr py::ssize_t kRows = 64;
+    py::ssize_t last = 0;  // row 0 never differs: it has no row before it
+    for (py::ssize_t column = 0; column < columns; ++column) {
+        const char* top = base + column * column_stride;
+        py::ssize_t row = rows - 1;  // rows row - kRows + 1 .. row against the ones before
+        while (row - kRows >= last &&
+               !any_differs<Cell>(top + (row - kRows + 1) * row_stride,
+                                  top + (row - kRows) * row_stride, kRows, row_stride)) {
+            row -= kRows;
+        }
+        for (; row > last; --row) {
+            const char* now = top + row * row_stride;
+            if (any_differs<Cell>(now, now - row_stride, 1, row_stride)) {
+                last = row;
+                break;
+            }
         }
     }
-    return -1;
+    return last > 0 ? last : -1;
 }
 
 py::ssize_t last_changed_row_of(const py::array& values) {
