@@ -286,8 +286,10 @@ def _check_held_prices(market: _Market, schedule: _Schedule, position: np.ndarra
 
 def _simulate(market: _Market, schedule: _Schedule, fee: float, tax: float) -> np.ndarray:
     """Equity at each close, starting from 1.0."""
-    # Unheld assets get a neutral price so that weight 0 times their ratio stays 0.
-    price = np.where(np.isnan(market.price), 1.0, market.price)
+    # Unheld assets get a neutral price so that weight 0 times their ratio stays 0 (no copy of
+    # the table when nothing is missing).
+    missing = np.isnan(market.price)
+    price = np.where(missing, 1.0, market.price) if missing.any() else market.price
     book = schedule.book
     start_row = np.concatenate([[0], schedule.trade_rows])
     cash = 1.0 - book.sum(axis=1)
@@ -310,7 +312,7 @@ def _simulate(market: _Market, schedule: _Schedule, fee: float, tax: float) -> n
     n = price.shape[0]
     equity = np.empty(n)
     for lo in range(0, n, _CHUNK_ROWS):
-        rows = np.arange(lo, min(lo + _CHUNK_ROWS, n))
+        rows = slice(lo, min(lo + _CHUNK_ROWS, n))  # a view of the prices, not a copy
         k = schedule.period_of_row[rows]
         growth = cash[k] + (book[k] * (price[rows] / price[start_row[k]])).sum(axis=1)
         equity[rows] = after_trade[k] * growth
