@@ -4,9 +4,9 @@ memory.
     python bench/bench_backtest.py [--assets 2000] [--days 5000] [--every 20]
 
 The baseline, measured in the same run, is one pass of pandas over the price table
-(``close.pct_change()``), taken warm: the best of five calls (the first call of a process pays for
-fresh memory and is several times slower). Every stage is also printed as a multiple of it. Peak memory is the
-process's peak resident set size before and after the back-test.
+(``close.pct_change()``), taken warm: the best of five calls (the first call of a process pays
+for fresh memory and is several times slower). Every stage is also printed as a multiple of it.
+Peak memory is the process's peak resident set size before and after the back-test.
 """
 
 from __future__ import annotations

@@ -55,7 +55,8 @@ def main() -> None:
             raise SystemExit(f"{name}: the routes disagree on last_trading_date")
         best = {route: min(t for t, _ in timings) for route, timings in runs.items()}
         print(f"  {name} (last change {expected.date()}):")
-        print(f"    pandas route  {best['literal'] * 1e3:9.2f} ms   (first call {first * 1e3:.2f} ms)")
+        print(f"    pandas route  {best['literal'] * 1e3:9.2f} ms   "
+              f"(first call {first * 1e3:.2f} ms)")
         print(f"    native scan   {best['fast'] * 1e3:9.2f} ms   "
               f"{best['literal'] / best['fast']:8.1f} x faster")
 

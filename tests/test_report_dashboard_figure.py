@@ -51,7 +51,8 @@ def make_report(n_trades, seed=5):
         "period": rng.integers(1, 30, n_trades),
     })
     columns = pd.MultiIndex.from_product([LEVELS, MEASURES])
-    report = Report(pd.Series([1.0, 1.1], dates[:2]), pd.DataFrame({STOCKS[0]: [1.0, 1.0]}, dates[:2]),
+    report = Report(pd.Series([1.0, 1.1], dates[:2]),
+                    pd.DataFrame({STOCKS[0]: [1.0, 1.0]}, dates[:2]),
                     0.001425, 0.003, "close", dates[1], MarketInfo(atr))
     report.trades = trades
     report.trevik = pd.DataFrame(rng.normal(0, 0.05, (n_trades, len(columns))), trades.index,
