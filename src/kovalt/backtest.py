@@ -434,11 +434,17 @@ def excursion_table(records: np.ndarray, window: int, window_step: int,
     """The excursion records as a table: columns (offset, measure) for each sample offset and
     ("exit", measure) for the exit summary. Groups the engine never wrote (-1.0 throughout:
     samples beyond the end of the prices) are missing."""
-    offsets = sample_offsets(window, window_step)
-    width = 6 * (len(offsets) + 1)
+    width = 6 * (len(sample_offsets(window, window_step)) + 1)
     records = np.asarray(records, dtype=np.float64).reshape(-1, width)
-    values = records.copy()
-    groups = values.reshape(len(records), len(offsets) + 1, 6)
+    return _excursion_frame(records.copy(), window, window_step, index)
+
+
+def _excursion_frame(values: np.ndarray, window: int, window_step: int,
+                     index: pd.Index | None) -> pd.DataFrame:
+    """excursion_table over ``values`` (n x width float64), which it marks and keeps: the caller
+    hands over an array nothing else uses."""
+    offsets = sample_offsets(window, window_step)
+    groups = values.reshape(len(values), len(offsets) + 1, 6)
     # Measure by measure: six strided comparisons are cheaper than reducing an axis of six.
     unwritten = groups[:, :, 0] == -1.0
     for j in range(1, 6):
@@ -446,7 +452,7 @@ def excursion_table(records: np.ndarray, window: int, window_step: int,
     groups[unwritten] = np.nan
     columns = pd.MultiIndex.from_product([offsets + ["exit"], list(MEASURES)],
                                          names=["offset", "measure"])
-    return pd.DataFrame(values, index=index, columns=columns, copy=False)  # values is ours
+    return pd.DataFrame(values, index=index, columns=columns, copy=False)
 
 
 def trade_table(trades, positions, records, market_dates: pd.DatetimeIndex, assets: pd.Index,
@@ -587,7 +593,9 @@ def run(close: pd.DataFrame, weights: pd.DataFrame, *, fee_ratio: float = DEFAUL
     stacked = _stacked_records(records, width)
     table = trade_table(booked, positions, stacked, market.dates, market.assets, market.price,
                         schedule.pending)
-    excursions = excursion_table(stacked, window, window_step, index=table.index)
+    # The trade table holds copies of the exit summary: the stacked records can become the
+    # excursion table's own values.
+    excursions = _excursion_frame(stacked, window, window_step, table.index)
     current, actions = current_state(table, schedule.book[-1], schedule.pending, market.assets,
                                      market.dates[-1])
 
