@@ -36,3 +36,32 @@ def test_tables_match_numpys_plain_conversions():
     by_columns = np.asfortranarray(rng.random((37, 131)))
     np.testing.assert_array_equal(backtest._rows_contiguous(by_columns), by_columns)
     assert backtest._rows_contiguous(by_columns).flags.c_contiguous
+
+
+def test_events_are_in_the_order_sorting_gives():
+    from kovalt import recorder
+
+    rng = np.random.default_rng(5)
+    for n_days, ordered in [(40, True), (40, False), (1, True), (6, True)]:
+        def changes(count):
+            days, slots = rng.integers(0, n_days, count), rng.integers(0, 9, count)
+            keys = np.unique(days * 9 + slots)  # one change per (day, slot), in (day, slot) order
+            if not ordered:
+                keys = rng.permutation(keys)
+            return keys // 9, keys % 9
+        exit_days, exit_slots = changes(30)
+        entry_days, entry_slots = changes(30)
+        sizes = rng.random(len(entry_days))
+        events = backtest._events(n_days, (entry_days, entry_slots, sizes),
+                                  (exit_days, exit_slots))
+        kind = np.concatenate([np.full(n_days, recorder.DATE),
+                               np.full(len(exit_days), recorder.EXIT),
+                               np.full(len(entry_days), recorder.ENTRY)])
+        day = np.concatenate([np.arange(n_days), exit_days, entry_days])
+        slot = np.concatenate([np.zeros(n_days, np.int64), exit_slots, entry_slots])
+        size = np.concatenate([np.zeros(n_days + len(exit_days)), sizes])
+        rank = np.concatenate([np.zeros(n_days), np.ones(len(exit_days)),
+                               np.full(len(entry_days), 2)])
+        order = np.lexsort((slot, rank, day))
+        for field, values in [("kind", kind), ("day", day), ("slot", slot), ("size", size)]:
+            np.testing.assert_array_equal(events[field], values[order])

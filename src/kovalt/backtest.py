@@ -348,12 +348,44 @@ def _events(n_days: int, entries, exits) -> np.ndarray:
     day = np.concatenate([days, exit_days, entry_days])
     slot = np.concatenate([np.zeros(n_days, np.int64), exit_slots, entry_slots])
     size = np.concatenate([np.zeros(n_days + len(exit_days)), entry_sizes])
-    rank = np.concatenate([np.zeros(n_days), np.ones(len(exit_days)), np.full(len(entry_days), 2)])
-    order = np.lexsort((slot, rank, day))
-    events = np.empty(len(order), dtype=recorder.EVENT_DTYPE)
-    events["kind"], events["day"] = kind[order], day[order]
-    events["slot"], events["size"] = slot[order], size[order]
+    place = _event_places(n_days, exit_days, exit_slots, entry_days, entry_slots)
+    events = np.empty(len(day), dtype=recorder.EVENT_DTYPE)
+    if place is None:
+        rank = np.concatenate([np.zeros(n_days), np.ones(len(exit_days)),
+                               np.full(len(entry_days), 2)])
+        order = np.lexsort((slot, rank, day))
+        events["kind"], events["day"] = kind[order], day[order]
+        events["slot"], events["size"] = slot[order], size[order]
+        return events
+    events["kind"][place], events["day"][place] = kind, day
+    events["slot"][place], events["size"][place] = slot, size
     return events
+
+
+def _in_day_slot_order(days: np.ndarray, slots: np.ndarray, n_days: int) -> bool:
+    if len(days) and (days.min() < 0 or days.max() >= n_days):
+        return False
+    later = days[1:] > days[:-1]
+    return bool((later | ((days[1:] == days[:-1]) & (slots[1:] > slots[:-1]))).all())
+
+
+def _event_places(n_days, exit_days, exit_slots, entry_days, entry_slots):
+    """Where each record of _events goes (day records, then exits, then entries), as sorting them
+    by (day, rank, slot) would put them; None unless the exits and the entries each come in
+    (day, slot) order, as the schedule lists them."""
+    if not (_in_day_slot_order(exit_days, exit_slots, n_days)
+            and _in_day_slot_order(entry_days, entry_slots, n_days)):
+        return None
+    exits_on = np.bincount(exit_days, minlength=n_days)
+    entries_on = np.bincount(entry_days, minlength=n_days)
+    day_start = np.concatenate([[0], np.cumsum(1 + exits_on + entries_on)[:-1]])
+    first_exit = np.concatenate([[0], np.cumsum(exits_on)[:-1]])
+    first_entry = np.concatenate([[0], np.cumsum(entries_on)[:-1]])
+    exit_place = (day_start[exit_days] + 1 + np.arange(len(exit_days))
+                  - first_exit[exit_days])
+    entry_place = (day_start[entry_days] + 1 + exits_on[entry_days]
+                   + np.arange(len(entry_days)) - first_entry[entry_days])
+    return np.concatenate([day_start, exit_place, entry_place]).astype(np.int64)
 
 
 def _run_excursions(market: _Market, schedule: _Schedule, window: int, window_step: int):
