@@ -19,7 +19,7 @@
 
 #include <pybind11/numpy.h>
 
-#include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -121,6 +121,15 @@ Cell cell_at(const char* address) {
     }
 }
 
+// Whether `count` adjacent cells at `now` are bytewise those at `before`: such cells never
+// differ (equal values, the same NaN, the same infinity), and memcmp reads them at memory speed.
+// False whenever the cells are not adjacent.
+template <class Cell>
+bool bytes_equal(const char* now, const char* before, py::ssize_t count, py::ssize_t stride) {
+    if (stride != static_cast<py::ssize_t>(sizeof(Cell)) || count <= 0) return false;
+    return std::memcmp(now, before, static_cast<std::size_t>(count) * sizeof(Cell)) == 0;
+}
+
 // Whether any of `count` cells at `now`, `stride` bytes apart, differs from its partner at
 // `before`. Adjacent aligned cells are compared in blocks without branching, so that the
 // comparisons can run in vector lanes; a bool read from a byte other than 0 or 1 would be
@@ -128,11 +137,12 @@ Cell cell_at(const char* address) {
 template <class Cell>
 bool any_differs(const char* now, const char* before, py::ssize_t count, py::ssize_t stride) {
     constexpr py::ssize_t kBlock = 32;
+    if (bytes_equal<Cell>(now, before, count, stride)) return false;
+    const bool adjacent = stride == static_cast<py::ssize_t>(sizeof(Cell));
     py::ssize_t done = 0;
     const bool aligned = reinterpret_cast<std::uintptr_t>(now) % alignof(Cell) == 0 &&
                          reinterpret_cast<std::uintptr_t>(before) % alignof(Cell) == 0;
-    if (!std::is_same_v<Cell, bool> && aligned &&
-        stride == static_cast<py::ssize_t>(sizeof(Cell))) {
+    if (!std::is_same_v<Cell, bool> && aligned && adjacent) {
         const auto* later = reinterpret_cast<const Cell*>(now);
         const auto* earlier = reinterpret_cast<const Cell*>(before);
         for (; done + kBlock <= count; done += kBlock) {
@@ -172,6 +182,10 @@ py::ssize_t last_changed_row(const py::array& values) {
     py::ssize_t last = 0;  // row 0 never differs: it has no row before it
     for (py::ssize_t column = 0; column < columns; ++column) {
         const char* top = base + column * column_stride;
+        if (bytes_equal<Cell>(top + (last + 1) * row_stride, top + last * row_stride,
+                              rows - 1 - last, row_stride)) {
+            continue;  // no change after the latest one found
+        }
         py::ssize_t row = rows - 1;  // rows row - kRows + 1 .. row against the ones before
         while (row - kRows >= last &&
                !any_differs<Cell>(top + (row - kRows + 1) * row_stride,
