@@ -47,7 +47,7 @@ MEASURES = ("mae", "gmfe", "bmfe", "mdd", "pdays", "return")
 # Rows simulated at once: bounds the temporary (rows x assets) arrays of the valuation.
 _CHUNK_ROWS = 256
 # Columns copied at once when a table is laid out by rows.
-_COPY_COLUMNS = 64
+_COPY_COLUMNS = 128
 
 Progress = Callable[[str], None]
 
