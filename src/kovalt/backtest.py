@@ -24,6 +24,7 @@ engine :mod:`kovalt.trevik`, driven by :func:`kovalt.recorder.replay`.
 
 from __future__ import annotations
 
+import itertools
 from dataclasses import dataclass
 from typing import Callable
 
@@ -45,6 +46,8 @@ MEASURES = ("mae", "gmfe", "bmfe", "mdd", "pdays", "return")
 
 # Rows simulated at once: bounds the temporary (rows x assets) arrays of the valuation.
 _CHUNK_ROWS = 256
+# Columns copied at once when a table is laid out by rows.
+_COPY_COLUMNS = 128
 
 Progress = Callable[[str], None]
 
@@ -94,6 +97,18 @@ def _check_numeric(name: str, table: pd.DataFrame) -> np.ndarray:
         raise ValueError(f"{name} hold an infinite value for {table.columns[col]} on "
                          f"{_label_text(table.index[row])}")
     return values
+
+
+def _rows_contiguous(values: np.ndarray) -> np.ndarray:
+    """``values`` in C order. pandas keeps a table's columns contiguous, so this is a transposing
+    copy; a band of columns at a time keeps both the reads and the writes within the cache,
+    several times faster than one np.ascontiguousarray over the whole table."""
+    if values.flags.c_contiguous:
+        return values
+    out = np.empty(values.shape, dtype=values.dtype)
+    for lo in range(0, values.shape[1], _COPY_COLUMNS):
+        out[:, lo:lo + _COPY_COLUMNS] = values[:, lo:lo + _COPY_COLUMNS]
+    return out
 
 
 def _asset_labels(name: str, columns: pd.Index) -> pd.Index:
@@ -180,7 +195,7 @@ def _prepare(close, weights, resample) -> tuple[_Market, pd.DataFrame]:
         raise ValueError(f"weights have dates that are not dates of the close prices: "
                          f"{_describe(outside)}")
 
-    price = np.ascontiguousarray(_check_numeric("close prices", close))
+    price = _rows_contiguous(_check_numeric("close prices", close))
     bad = price <= 0
     if bad.any():
         row, col = np.argwhere(bad)[0]
@@ -271,8 +286,10 @@ def _check_held_prices(market: _Market, schedule: _Schedule, position: np.ndarra
 
 def _simulate(market: _Market, schedule: _Schedule, fee: float, tax: float) -> np.ndarray:
     """Equity at each close, starting from 1.0."""
-    # Unheld assets get a neutral price so that weight 0 times their ratio stays 0.
-    price = np.where(np.isnan(market.price), 1.0, market.price)
+    # Unheld assets get a neutral price so that weight 0 times their ratio stays 0 (no copy of
+    # the table when nothing is missing).
+    missing = np.isnan(market.price)
+    price = np.where(missing, 1.0, market.price) if missing.any() else market.price
     book = schedule.book
     start_row = np.concatenate([[0], schedule.trade_rows])
     cash = 1.0 - book.sum(axis=1)
@@ -295,7 +312,7 @@ def _simulate(market: _Market, schedule: _Schedule, fee: float, tax: float) -> n
     n = price.shape[0]
     equity = np.empty(n)
     for lo in range(0, n, _CHUNK_ROWS):
-        rows = np.arange(lo, min(lo + _CHUNK_ROWS, n))
+        rows = slice(lo, min(lo + _CHUNK_ROWS, n))  # a view of the prices, not a copy
         k = schedule.period_of_row[rows]
         growth = cash[k] + (book[k] * (price[rows] / price[start_row[k]])).sum(axis=1)
         equity[rows] = after_trade[k] * growth
@@ -331,12 +348,44 @@ def _events(n_days: int, entries, exits) -> np.ndarray:
     day = np.concatenate([days, exit_days, entry_days])
     slot = np.concatenate([np.zeros(n_days, np.int64), exit_slots, entry_slots])
     size = np.concatenate([np.zeros(n_days + len(exit_days)), entry_sizes])
-    rank = np.concatenate([np.zeros(n_days), np.ones(len(exit_days)), np.full(len(entry_days), 2)])
-    order = np.lexsort((slot, rank, day))
-    events = np.empty(len(order), dtype=recorder.EVENT_DTYPE)
-    events["kind"], events["day"] = kind[order], day[order]
-    events["slot"], events["size"] = slot[order], size[order]
+    place = _event_places(n_days, exit_days, exit_slots, entry_days, entry_slots)
+    events = np.empty(len(day), dtype=recorder.EVENT_DTYPE)
+    if place is None:
+        rank = np.concatenate([np.zeros(n_days), np.ones(len(exit_days)),
+                               np.full(len(entry_days), 2)])
+        order = np.lexsort((slot, rank, day))
+        events["kind"], events["day"] = kind[order], day[order]
+        events["slot"], events["size"] = slot[order], size[order]
+        return events
+    events["kind"][place], events["day"][place] = kind, day
+    events["slot"][place], events["size"][place] = slot, size
     return events
+
+
+def _in_day_slot_order(days: np.ndarray, slots: np.ndarray, n_days: int) -> bool:
+    if len(days) and (days.min() < 0 or days.max() >= n_days):
+        return False
+    later = days[1:] > days[:-1]
+    return bool((later | ((days[1:] == days[:-1]) & (slots[1:] > slots[:-1]))).all())
+
+
+def _event_places(n_days, exit_days, exit_slots, entry_days, entry_slots):
+    """Where each record of _events goes (day records, then exits, then entries), as sorting them
+    by (day, rank, slot) would put them; None unless the exits and the entries each come in
+    (day, slot) order, as the schedule lists them."""
+    if not (_in_day_slot_order(exit_days, exit_slots, n_days)
+            and _in_day_slot_order(entry_days, entry_slots, n_days)):
+        return None
+    exits_on = np.bincount(exit_days, minlength=n_days)
+    entries_on = np.bincount(entry_days, minlength=n_days)
+    day_start = np.concatenate([[0], np.cumsum(1 + exits_on + entries_on)[:-1]])
+    first_exit = np.concatenate([[0], np.cumsum(exits_on)[:-1]])
+    first_entry = np.concatenate([[0], np.cumsum(entries_on)[:-1]])
+    exit_place = (day_start[exit_days] + 1 + np.arange(len(exit_days))
+                  - first_exit[exit_days])
+    entry_place = (day_start[entry_days] + 1 + exits_on[entry_days]
+                   + np.arange(len(entry_days)) - first_entry[entry_days])
+    return np.concatenate([day_start, exit_place, entry_place]).astype(np.int64)
 
 
 def _run_excursions(market: _Market, schedule: _Schedule, window: int, window_step: int):
@@ -353,10 +402,40 @@ def _run_excursions(market: _Market, schedule: _Schedule, window: int, window_st
     return trevik.trades, trevik.trade_positions, trevik.trevik
 
 
+def _booked_array(trades) -> np.ndarray:
+    """The engine's trades ([slot, entry row, exit row] lists) as an (n, 3) int64 array, as
+    np.asarray(trades, dtype=np.int64).reshape(-1, 3) gives it, without converting each list to
+    an array first. Anything unexpected takes numpy's own route and its errors."""
+    if isinstance(trades, list):
+        try:
+            if all(map((3).__eq__, map(len, trades))):
+                return np.fromiter(itertools.chain.from_iterable(trades), dtype=np.int64,
+                                   count=3 * len(trades)).reshape(-1, 3)
+        except (TypeError, ValueError, OverflowError):
+            pass
+    return np.asarray(trades, dtype=np.int64).reshape(-1, 3)
+
+
+def _stacked_records(records, width: int) -> np.ndarray:
+    """The engine's excursion records (one float64 array of ``width`` values per trade) as one
+    (n, width) array, as np.vstack gives it; one concatenation instead of a 2-d view per record."""
+    if not len(records):
+        return np.empty((0, width))
+    if isinstance(records, list):
+        try:
+            if all(map(width.__eq__, map(len, records))):
+                flat = np.concatenate(records)
+                if flat.ndim == 1:
+                    return flat.reshape(len(records), width)
+        except (TypeError, ValueError):
+            pass
+    return np.vstack(records)
+
+
 def _check_engine_trades(trades, records, n_expected: int, position: np.ndarray):
     """The engine reports failures inside its recorders without raising: make sure each booked
     trade is a holding spell of the simulation, and that none is missing."""
-    booked = np.asarray(trades, dtype=np.int64).reshape(-1, 3)
+    booked = _booked_array(trades)
     problem = None
     if len(booked) != n_expected or len(records) != n_expected:
         problem = f"{len(booked)} trades and {len(records)} records for {n_expected} holdings"
@@ -387,15 +466,25 @@ def excursion_table(records: np.ndarray, window: int, window_step: int,
     """The excursion records as a table: columns (offset, measure) for each sample offset and
     ("exit", measure) for the exit summary. Groups the engine never wrote (-1.0 throughout:
     samples beyond the end of the prices) are missing."""
-    offsets = sample_offsets(window, window_step)
-    width = 6 * (len(offsets) + 1)
+    width = 6 * (len(sample_offsets(window, window_step)) + 1)
     records = np.asarray(records, dtype=np.float64).reshape(-1, width)
-    groups = records.reshape(len(records), len(offsets) + 1, 6)
-    unwritten = (groups == -1.0).all(axis=2)
-    values = np.where(unwritten[:, :, None], np.nan, groups).reshape(len(records), width)
+    return _excursion_frame(records.copy(), window, window_step, index)
+
+
+def _excursion_frame(values: np.ndarray, window: int, window_step: int,
+                     index: pd.Index | None) -> pd.DataFrame:
+    """excursion_table over ``values`` (n x width float64), which it marks and keeps: the caller
+    hands over an array nothing else uses."""
+    offsets = sample_offsets(window, window_step)
+    groups = values.reshape(len(values), len(offsets) + 1, 6)
+    # Measure by measure: six strided comparisons are cheaper than reducing an axis of six.
+    unwritten = groups[:, :, 0] == -1.0
+    for j in range(1, 6):
+        unwritten &= groups[:, :, j] == -1.0
+    groups[unwritten] = np.nan
     columns = pd.MultiIndex.from_product([offsets + ["exit"], list(MEASURES)],
                                          names=["offset", "measure"])
-    return pd.DataFrame(values, index=index, columns=columns)
+    return pd.DataFrame(values, index=index, columns=columns, copy=False)
 
 
 def trade_table(trades, positions, records, market_dates: pd.DatetimeIndex, assets: pd.Index,
@@ -528,14 +617,17 @@ def run(close: pd.DataFrame, weights: pd.DataFrame, *, fee_ratio: float = DEFAUL
     trades, positions, records = _run_excursions(market, schedule, window, window_step)
     held = schedule.book > 0
     n_holdings = int((held[1:] & ~held[:-1]).sum())
-    _check_engine_trades(trades, records, n_holdings, position_values)
+    booked = _booked_array(trades)
+    _check_engine_trades(booked, records, n_holdings, position_values)
 
     say("building tables")
     width = 6 * (len(sample_offsets(window, window_step)) + 1)
-    stacked = np.vstack(records) if len(records) else np.empty((0, width))
-    table = trade_table(trades, positions, stacked, market.dates, market.assets, market.price,
+    stacked = _stacked_records(records, width)
+    table = trade_table(booked, positions, stacked, market.dates, market.assets, market.price,
                         schedule.pending)
-    excursions = excursion_table(stacked, window, window_step, index=table.index)
+    # The trade table holds copies of the exit summary: the stacked records can become the
+    # excursion table's own values.
+    excursions = _excursion_frame(stacked, window, window_step, table.index)
     current, actions = current_state(table, schedule.book[-1], schedule.pending, market.assets,
                                      market.dates[-1])
 

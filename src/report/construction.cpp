@@ -3,6 +3,7 @@
 
 #include "boundary.hpp"
 #include "function.hpp"
+#include "position_changes.hpp"
 #include "report.hpp"
 
 namespace kovalt::report {
@@ -20,17 +21,6 @@ const char* derive_asset_type(const py::object& position) {
     return none_found ? "tw_stock" : "crypto";
 }
 
-// The last date on which any weight changed; the first date when none ever did.
-py::object derive_last_trading_date(const py::object& position) {
-    py::object changed = position.attr("diff")().attr("abs")().attr("sum")(py::arg("axis") = 1);
-    py::object trading = changed.attr("__ne__")(0);
-    py::object index = position.attr("index");
-    if (trading.attr("sum")().cast<long long>() != 0) {
-        return last_label(changed.attr("__getitem__")(trading).attr("index"));
-    }
-    return index.attr("__getitem__")(0);
-}
-
 py::object construct(const Arguments& a) {
     const py::object& self = a[0];
     const py::object& position = a[2];
@@ -42,7 +32,7 @@ py::object construct(const Arguments& a) {
     self.attr("trade_at") = a[5];
     self.attr("update_date") = last_label(position.attr("index"));
     self.attr("asset_type") = derive_asset_type(position);
-    self.attr("last_trading_date") = derive_last_trading_date(position);
+    self.attr("last_trading_date") = last_change_date(position);
     self.attr("next_trading_date") = a[6];
     self.attr("market_info") = a[7];
     return py::none();

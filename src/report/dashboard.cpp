@@ -1,7 +1,12 @@
 // The MAE/MFE dashboard: eight panels of excursion statistics on a 4 x 6 grid.
 #include "dashboard.hpp"
 
+#include <pybind11/numpy.h>
+
+#include <array>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace kovalt::report {
 
@@ -81,9 +86,35 @@ py::object set_f_data_color(py::handle fig_data, const Palette& palette = kPalet
     return trace;
 }
 
+// The trace properties that can hold arrays of Python objects (texts, hover data).
+constexpr std::array kObjectArrayProperties = {"x", "y", "customdata", "text", "hovertext", "ids"};
+
+bool is_object_array(const py::object& value) {
+    if (!py::isinstance<py::array>(value)) return false;
+    return py::reinterpret_borrow<py::array>(value).dtype().kind() == 'O';
+}
+
+// plotly deep-copies every trace it adds, and deep-copying an array of Python objects costs one
+// Python-level copy per element: most of the dashboard's time at tens of thousands of trades.
+// Such arrays are swapped for empty ones, which keep their place in the trace, and set again on
+// the added trace, where plotly's validation copies them in one go. The figure is the same.
+void add_trace_in_cell(const py::object& fig, const py::object& trace, int row, int col) {
+    std::vector<std::pair<const char*, py::object>> set_aside;
+    for (const char* name : kObjectArrayProperties) {
+        py::object value = trace[name];
+        if (!is_object_array(value)) continue;
+        set_aside.emplace_back(name, value);
+        trace[name] = py::list();
+    }
+    fig.attr("add_trace")(trace, "row"_a = row, "col"_a = col);
+    if (set_aside.empty()) return;
+    py::object added = fig.attr("data")[py::int_(-1)];
+    for (const auto& [name, value] : set_aside) added[name] = value;
+}
+
 void copy_traces(const py::object& fig, const py::object& chart, int row, int col) {
     for (py::handle trace : chart.attr("data")) {
-        fig.attr("add_trace")(set_f_data_color(trace), "row"_a = row, "col"_a = col);
+        add_trace_in_cell(fig, set_f_data_color(trace), row, col);
     }
 }
 
@@ -160,11 +191,12 @@ py::object rows_where(const py::object& table, const char* column, const char* v
 void add_measure_violins(const py::object& fig, const Plotly& plotly, const py::object& melted) {
     for (const char* measure : kMeasureColumns) {
         py::object rows = rows_where(melted, "variable", measure);
-        fig.attr("add_trace")(
+        add_trace_in_cell(
+            fig,
             plotly.graph_objects.attr("Violin")("x"_a = rows["variable"], "y"_a = rows["value"],
                                                 "name"_a = measure, "box_visible"_a = true,
                                                 "meanline_visible"_a = true),
-            "row"_a = 4, "col"_a = 1);
+            4, 1);
     }
 }
 
@@ -174,13 +206,14 @@ void add_profit_loss_violins(const py::object& fig, const Plotly& plotly,
         const char* group = kProfitLoss[i];
         const char* color = kPalette[i];
         py::object rows = rows_where(melted, "profit_loss", group);
-        fig.attr("add_trace")(
+        add_trace_in_cell(
+            fig,
             plotly.graph_objects.attr("Violin")("x"_a = rows["variable"], "y"_a = rows["value"],
                                                 "line_color"_a = color, "legendgroup"_a = group,
                                                 "scalegroup"_a = group, "name"_a = group,
                                                 "box_visible"_a = true, "meanline_visible"_a = true,
                                                 "fillcolor"_a = color, "opacity"_a = 0.6),
-            "row"_a = 4, "col"_a = 1);
+            4, 1);
     }
 }
 
