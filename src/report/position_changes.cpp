@@ -28,6 +28,8 @@
 #include <string_view>
 #include <type_traits>
 
+#include "numeric_block.hpp"
+
 namespace kovalt::report {
 
 namespace {
@@ -46,19 +48,7 @@ py::object last_change_by_pandas(const py::object& position) {
 // ---------------------------------------------------------------- native scan
 
 bool is_scannable_dtype(const py::dtype& dtype) {
-    if (!dtype.attr("isnative").cast<bool>()) return false;
-    const auto size = dtype.itemsize();
-    switch (dtype.kind()) {
-        case 'f':
-            return size == 4 || size == 8;
-        case 'i':
-        case 'u':
-            return size == 1 || size == 2 || size == 4 || size == 8;
-        case 'b':
-            return size == 1;
-        default:
-            return false;
-    }
+    return is_numeric_cell_dtype(dtype, /*accept_bool=*/true);
 }
 
 // The table's cells, rows x columns, or null with the reason in `refusal`.
@@ -204,43 +194,17 @@ py::ssize_t last_changed_row(const py::array& values) {
 }
 
 py::ssize_t last_changed_row_of(const py::array& values) {
-    const py::dtype dtype = values.dtype();
-    const auto size = dtype.itemsize();
-    switch (dtype.kind()) {
-        case 'f':
-            return size == 4 ? last_changed_row<float>(values) : last_changed_row<double>(values);
-        case 'b':
-            return last_changed_row<bool>(values);
-        case 'i':
-            if (size == 1) return last_changed_row<std::int8_t>(values);
-            if (size == 2) return last_changed_row<std::int16_t>(values);
-            if (size == 4) return last_changed_row<std::int32_t>(values);
-            return last_changed_row<std::int64_t>(values);
-        default:
-            if (size == 1) return last_changed_row<std::uint8_t>(values);
-            if (size == 2) return last_changed_row<std::uint16_t>(values);
-            if (size == 4) return last_changed_row<std::uint32_t>(values);
-            return last_changed_row<std::uint64_t>(values);
-    }
+    return visit_numeric_cell(values.dtype(),
+                              [&]<class Cell>() { return last_changed_row<Cell>(values); });
 }
 
 // ---------------------------------------------------------------- route
 
-enum class Route { automatic, literal, fast };
-
-Route requested_route() {
-    const char* value = std::getenv("KOVALT_LAST_TRADING_DATE_PATH");
-    if (!value) return Route::automatic;
-    const std::string_view route(value);
-    if (route == "literal") return Route::literal;
-    if (route == "fast") return Route::fast;
-    return Route::automatic;
-}
 
 }  // namespace
 
 py::object last_change_date(const py::object& position) {
-    const Route route = requested_route();
+    const Route route = requested_route("KOVALT_LAST_TRADING_DATE_PATH");
     if (route != Route::literal) {
         const char* refusal = nullptr;
         py::object values = scannable_values(position, refusal);

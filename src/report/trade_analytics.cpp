@@ -22,6 +22,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "numeric_block.hpp"
 #include "report.hpp"
 
 namespace kovalt::report {
@@ -114,17 +115,7 @@ std::string datetime_unit(const py::object& dtype) {
 }
 
 bool is_supported_value_dtype(const py::dtype& dtype) {
-    if (!dtype.attr("isnative").cast<bool>()) return false;
-    const auto size = dtype.itemsize();
-    switch (dtype.kind()) {
-        case 'f':
-            return size == 4 || size == 8;
-        case 'i':
-        case 'u':
-            return size == 1 || size == 2 || size == 4 || size == 8;
-        default:
-            return false;
-    }
+    return is_numeric_cell_dtype(dtype, /*accept_bool=*/false);
 }
 
 // The table's single value dtype, or null when its columns differ or are not plain numbers.
@@ -289,45 +280,21 @@ py::array gather(const Lookup& lookup) {
 }
 
 py::array gather_values(const Lookup& lookup) {
-    const py::dtype dtype = lookup.values.dtype();
-    const auto size = dtype.itemsize();
-    switch (dtype.kind()) {
-        case 'f':
-            return size == 4 ? gather<float>(lookup) : gather<double>(lookup);
-        case 'i':
-            if (size == 1) return gather<std::int8_t>(lookup);
-            if (size == 2) return gather<std::int16_t>(lookup);
-            if (size == 4) return gather<std::int32_t>(lookup);
-            return gather<std::int64_t>(lookup);
-        default:
-            if (size == 1) return gather<std::uint8_t>(lookup);
-            if (size == 2) return gather<std::uint16_t>(lookup);
-            if (size == 4) return gather<std::uint32_t>(lookup);
-            return gather<std::uint64_t>(lookup);
-    }
+    return visit_numeric_cell(lookup.values.dtype(),
+                              [&]<class Cell>() { return gather<Cell>(lookup); });
 }
 
 // ---------------------------------------------------------------- methods
 
-enum class TradeInfoPath { automatic, literal, fast };
-
-TradeInfoPath requested_path() {
-    const char* value = std::getenv("KOVALT_TRADE_INFO_PATH");
-    if (!value) return TradeInfoPath::automatic;
-    const std::string_view path(value);
-    if (path == "literal") return TradeInfoPath::literal;
-    if (path == "fast") return TradeInfoPath::fast;
-    return TradeInfoPath::automatic;
-}
 
 py::object trade_values(const py::object& df, const py::object& stock_column,
                         const py::object& dates) {
-    const TradeInfoPath path = requested_path();
-    if (path != TradeInfoPath::literal) {
+    const Route path = requested_route("KOVALT_TRADE_INFO_PATH");
+    if (path != Route::literal) {
         Lookup lookup;
         const char* refusal = prepare_lookup(df, stock_column, dates, lookup);
         if (!refusal) return gather_values(lookup);
-        if (path == TradeInfoPath::fast) {
+        if (path == Route::fast) {
             throw std::runtime_error(std::string("trade info lookup refused: ") + refusal);
         }
     }
