@@ -6,6 +6,7 @@ import pytest
 
 import kovalt.ulmora as ulmora
 from kovalt.ulmora import str_to_bytearray
+from cpython_only import needs_pythonapi
 
 
 @pytest.mark.parametrize(
@@ -86,6 +87,7 @@ def test_module_attributes():
     assert sys.modules["kovalt.ulmora"] is ulmora
 
 
+@needs_pythonapi
 def test_second_initialisation_returns_the_same_module():
     init = ctypes.PyDLL(ulmora.__file__).PyInit_ulmora
     init.restype = ctypes.py_object

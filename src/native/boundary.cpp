@@ -101,7 +101,7 @@ PyObject* init_module(PyModuleDef& def, void (*populate)(py::module_&)) noexcept
     PyErr_Fetch(&type, &value, &traceback);
     PyState_RemoveModule(&def);
     PyObject* loaded = PySys_GetObject("modules");
-    if (loaded && PyMapping_HasKeyString(loaded, def.m_name)) PyMapping_DelItemString(loaded, def.m_name);
+    if (loaded && PyMapping_HasKeyString(loaded, def.m_name)) PyMapping_DelItemString(loaded, const_cast<char*>(def.m_name));
     PyErr_Clear();
     if (type) {
         PyErr_Restore(type, value, traceback);

@@ -132,10 +132,26 @@ void* slot(Slot* function) {
     return reinterpret_cast<void*>(function);
 }
 
+#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
+constexpr unsigned long kNoInstantiation = Py_TPFLAGS_DISALLOW_INSTANTIATION;
+#else
+// Python 3.9 (PyPy's included) has no such flag: a tp_new that refuses, with the flag's text.
+constexpr unsigned long kNoInstantiation = 0;
+
+PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", type->tp_name);
+    return nullptr;
+}
+#endif
+
 PyType_Slot type_slots[] = {
     {Py_tp_dealloc, slot(dealloc)}, {Py_tp_traverse, slot(traverse)},   {Py_tp_clear, slot(clear)},
     {Py_tp_call, slot(call)},       {Py_tp_descr_get, slot(descr_get)}, {Py_tp_repr, slot(repr)},
-    {Py_tp_getset, getset},         {Py_tp_members, members},           {0, nullptr},
+    {Py_tp_getset, getset},         {Py_tp_members, members},
+#ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
+    {Py_tp_new, slot(refuse_new)},
+#endif
+    {0, nullptr},
 };
 
 // METHOD_DESCRIPTOR: calling the function with the instance first equals calling the bound
@@ -145,8 +161,7 @@ PyType_Spec type_spec = {
     "kovalt.native_function",
     sizeof(FunctionObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | kNoInstantiation,
     type_slots,
 };
 

@@ -22,6 +22,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "python_compat.hpp"
 #include "report.hpp"
 
 namespace kovalt::report {
