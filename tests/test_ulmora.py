@@ -73,7 +73,7 @@ def test_failure_shows_a_traceback_entry_with_the_qualified_name():
     try:
         str_to_bytearray(1.5)
     except TypeError as error:
-        printed = "".join(traceback.format_exception(error))
+        printed = "".join(traceback.format_exception(type(error), error, error.__traceback__))
         names = [frame.name for frame in traceback.extract_tb(error.__traceback__)]
     else:
         pytest.fail("no error")
