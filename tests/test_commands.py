@@ -1,3 +1,4 @@
+import importlib.util
 import json
 import numpy as np
 import pandas as pd
@@ -53,6 +54,8 @@ def test_run_writes_the_pages_and_the_position_report(csv_files, tmp_path, capsy
         assert step in printed.err
 
 
+@pytest.mark.skipif(importlib.util.find_spec("pyarrow") is None,
+                    reason="pyarrow is not installed (it has no PyPy build)")
 def test_parquet_tables_give_the_same_report_as_csv(csv_files, tmp_path):
     close, weights, _ = small_market()
     close.to_parquet(tmp_path / "close.parquet")
