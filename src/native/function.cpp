@@ -132,14 +132,17 @@ void* slot(Slot* function) {
     return reinterpret_cast<void*>(function);
 }
 
+constexpr const char* kTypeName = "kovalt.native_function";
+
 #ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
 constexpr unsigned long kNoInstantiation = Py_TPFLAGS_DISALLOW_INSTANTIATION;
 #else
 // Python 3.9 (PyPy's included) has no such flag: a tp_new that refuses, with the flag's text.
 constexpr unsigned long kNoInstantiation = 0;
 
-PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", type->tp_name);
+// The spec's name: PyPy's tp_name of a heap type drops the module part.
+PyObject* refuse_new(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", kTypeName);
     return nullptr;
 }
 #endif
@@ -158,7 +161,7 @@ PyType_Slot type_slots[] = {
 // method, which lets the interpreter skip creating one. No instantiation from Python: an
 // instance without a body is useless.
 PyType_Spec type_spec = {
-    "kovalt.native_function",
+    kTypeName,
     sizeof(FunctionObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | kNoInstantiation,
