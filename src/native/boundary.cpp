@@ -18,10 +18,10 @@ const char* project_relative(const char* path) {
 }
 
 #ifdef PYPY_VERSION
-// PyPy's PyErr_WriteUnraisable passes object=None and folds the object's repr into err_msg; CPython
-// passes the object itself and no message. Hooks see CPython's form when kovalt calls them itself.
-// PyPy exposes no constructor for the hook's argument type: it is learnt once from a report the
-// interpreter makes while a collecting hook is installed.
+// PyPy's PyErr_WriteUnraisable passes object=None and folds the object's repr into err_msg;
+// CPython passes the object itself and no message. Hooks see CPython's form when kovalt calls them
+// itself. PyPy exposes no constructor for the hook's argument type: it is learnt once from a
+// report the interpreter makes while a collecting hook is installed.
 PyObject* unraisable_args_type() {
     static PyObject* type = nullptr;  // alive for the process
     if (type) return type;
@@ -49,7 +49,8 @@ void write_unraisable(PyObject* context) {
         py::module_ sys = py::module_::import("sys");
         py::object hook = sys.attr("unraisablehook");
         if (hook.is_none()) hook = sys.attr("__unraisablehook__");
-        const py::object object = context ? py::reinterpret_borrow<py::object>(context) : py::none();
+        const py::object object =
+            context ? py::reinterpret_borrow<py::object>(context) : py::object(py::none());
         const auto args_type = py::reinterpret_borrow<py::object>(unraisable_args_type());
         hook(args_type(py::make_tuple(type, value, traceback, py::none(), object)));
     } catch (...) {
@@ -74,13 +75,17 @@ py::object lay_out_like_cpython(PyObject* module) {
     py::list entries = py::list(names.attr("items")());
     for (auto entry : entries) {
         py::object key = entry.cast<py::tuple>()[0];
-        if (!key.equal(py::str("__name__"))) PyDict_DelItem(names.ptr(), key.ptr());
+        if (key.equal(py::str("__name__"))) continue;
+        if (PyDict_DelItem(names.ptr(), key.ptr()) < 0) throw py::error_already_set();
     }
-    for (const char* name : {"__doc__", "__package__", "__loader__", "__spec__"}) names[name] = py::none();
+    for (const char* name : {"__doc__", "__package__", "__loader__", "__spec__"}) {
+        names[name] = py::none();
+    }
     for (auto entry : entries) {
         auto item = entry.cast<py::tuple>();
         py::object key = item[0];
-        if (!key.equal(py::str("__name__")) && !key.equal(py::str("__file__"))) names[key] = item[1];
+        if (key.equal(py::str("__name__")) || key.equal(py::str("__file__"))) continue;
+        names[key] = item[1];
     }
     return file;
 }
@@ -183,7 +188,10 @@ PyObject* init_module(PyModuleDef& def, void (*populate)(py::module_&)) noexcept
     PyErr_Fetch(&type, &value, &traceback);
     PyState_RemoveModule(&def);
     PyObject* loaded = PySys_GetObject("modules");
-    if (loaded && PyMapping_HasKeyString(loaded, def.m_name)) PyMapping_DelItemString(loaded, const_cast<char*>(def.m_name));
+    // PyPy declares the key `char*`; CPython `const char*`.
+    if (loaded && PyMapping_HasKeyString(loaded, def.m_name)) {
+        PyMapping_DelItemString(loaded, const_cast<char*>(def.m_name));
+    }
     PyErr_Clear();
     if (type) {
         PyErr_Restore(type, value, traceback);
