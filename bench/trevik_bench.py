@@ -17,6 +17,11 @@ Times are the CPU time of this thread (the machine may be shared), best of sever
 cheap; wall time is printed alongside. Records of (a) and (b) are checked bit for bit against the
 engine's, and those of (c) as well.
 
+On PyPy (pypy3 bench/trevik_bench.py from a PyPy environment with kovalt installed) numba, the
+result-object limit (it hands lists to C through ctypes.py_object, which only CPython has) and the
+peak-memory figures (no tracemalloc) are skipped; the engine's figures then show what booking the
+per-trade Python objects through PyPy's C-API emulation costs against the CPython run.
+
 Usage: python bench/trevik_bench.py [--trades N] [--quick]   (--quick: numpy on 5,000 trades)
 """
 
@@ -28,11 +33,19 @@ import subprocess
 import sys
 import sysconfig
 import tempfile
+import platform
 import time
-import tracemalloc
 
-import numba
 import numpy as np
+
+try:
+    import numba
+except ImportError:  # PyPy: numba supports CPython only
+    numba = None
+try:
+    import tracemalloc
+except ImportError:  # PyPy has no allocation tracing
+    tracemalloc = None
 
 import kovalt.recorder as recorder
 import kovalt.trevik as trevik
@@ -44,6 +57,8 @@ from trevik_oracle import excursion_record  # noqa: E402
 ROWS, STOCKS = 5000, 2000
 WINDOW, STEP = 60, 5
 RECORD_SIZE = 6 * ((WINDOW - 1) // STEP) + 12
+ON_CPYTHON = platform.python_implementation() == "CPython"
+njit = numba.njit(cache=False) if numba is not None else (lambda function: function)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -122,7 +137,7 @@ def run_engine(price, events):
     return trevik.trevik
 
 
-@numba.njit(cache=False)
+@njit
 def numba_trade(column, entry, exit_day, window, step, record):
     """One trade's record from its price column, written into `record`."""
     size = record.shape[0]
@@ -163,14 +178,14 @@ def numba_trade(column, entry, exit_day, window, step, record):
                 record[size - 6 + v] = group[v]
 
 
-@numba.njit(cache=False)
+@njit
 def numba_records(price, columns, entries, exits, window, step, out):
     for t in range(columns.shape[0]):
         numba_trade(price[:, columns[t]], entries[t], exits[t], window, step, out[t])
     return out
 
 
-@numba.njit(cache=False)
+@njit
 def numba_record(price, column, entry, exit_day, window, step, size):
     record = np.empty(size)
     numba_trade(price[:, column], entry, exit_day, window, step, record)
@@ -296,7 +311,10 @@ def timed(function, repeats):
 
 
 def peak_memory(function):
-    """Peak of memory allocated by `function` (numpy's and Python's allocations)."""
+    """Peak of memory allocated by `function` (numpy's and Python's allocations); None without
+    tracemalloc."""
+    if tracemalloc is None:
+        return None
     gc.collect()
     tracemalloc.start()
     result = function()
@@ -334,21 +352,36 @@ def workload_one(price, rng, count, quick):
 
     engine_cpu, engine_wall, engine = timed(lambda: run_engine(price, events), 5)
     engine = list(engine)
-    objects = result_objects_library()
-    objects_cpu, objects_wall, _ = timed(lambda: run_result_objects(objects, columns, exits), 5)
+    objects = result_objects_library() if ON_CPYTHON else None
+    if objects is not None:
+        objects_cpu, objects_wall, _ = timed(lambda: run_result_objects(objects, columns, exits), 5)
     gc.disable()
     try:
         quiet_cpu, _, _ = timed(lambda: run_engine(price, events), 5)
-        objects_quiet, _, _ = timed(lambda: run_result_objects(objects, columns, exits), 5)
+        if objects is not None:
+            objects_quiet, _, _ = timed(lambda: run_result_objects(objects, columns, exits), 5)
     finally:
         gc.enable()
     engine_memory = peak_memory(lambda: run_engine(price, events))
     report("engine (recorder.replay)", engine_cpu, engine_wall, count, total_days, engine_memory)
-    report("limit: the result objects alone", objects_cpu, objects_wall, count, total_days, None,
-           engine_cpu)
-    print(f"      with the garbage collector off: engine {quiet_cpu * 1e9 / count:.0f} ns/trade,"
-          f" result objects alone {objects_quiet * 1e9 / count:.0f} ns/trade")
+    if objects is not None:
+        report("limit: the result objects alone", objects_cpu, objects_wall, count, total_days,
+               None, engine_cpu)
+        print(f"      with the garbage collector off: engine {quiet_cpu * 1e9 / count:.0f} "
+              f"ns/trade, result objects alone {objects_quiet * 1e9 / count:.0f} ns/trade")
+    else:
+        print(f"      with the garbage collector off: engine {quiet_cpu * 1e9 / count:.0f} "
+              f"ns/trade; result objects alone: skipped (needs ctypes.py_object, CPython only)")
+    if numba is None:
+        print("  (a) numba: skipped, numba is not available on this interpreter")
+    else:
+        numba_baselines(price, engine, columns, entries, exits, count, total_days, engine_cpu)
+    numpy_and_model(price, engine, columns, entries, exits, days, count, total_days, engine_cpu,
+                    quick)
+    return columns, entries, exits, days, engine_cpu
 
+
+def numba_baselines(price, engine, columns, entries, exits, count, total_days, engine_cpu):
     run_numba(price, columns[:2], entries[:2], exits[:2])  # compile
     run_numba_per_trade(price, columns[:2], entries[:2], exits[:2])
     numba_cpu, numba_wall, numba_out = timed(lambda: run_numba(price, columns, entries, exits), 5)
@@ -365,6 +398,9 @@ def workload_one(price, rng, count, quick):
     print(f"      records identical to the engine's: {same_records(engine, call_out)}")
     del call_out
 
+
+def numpy_and_model(price, engine, columns, entries, exits, days, count, total_days, engine_cpu,
+                    quick):
     numpy_count = count if not quick else 5000
     numpy_cpu, numpy_wall, numpy_out = timed(
         lambda: run_numpy(price, columns[:numpy_count], entries[:numpy_count],
@@ -385,7 +421,6 @@ def workload_one(price, rng, count, quick):
            engine_cpu * sample_days / total_days)
     print(f"      records identical to the engine's: "
           f"{same_records([engine[i] for i in sample], oracle_out)}")
-    return columns, entries, exits, days, engine_cpu
 
 
 def workload_two(price, rng, library):
@@ -400,10 +435,14 @@ def workload_two(price, rng, library):
     cpu, wall, engine = timed(lambda: run_engine(price, events), 7)
     engine = list(engine)
     report("engine (recorder.replay)", cpu, wall, count, total_days)
-    numba_cpu, numba_wall, numba_out = timed(lambda: run_numba(price, columns, entries, exits), 7)
-    report("(a) numba, all trades in one call", numba_cpu, numba_wall, count, total_days, None,
-           cpu)
-    print(f"      records identical to the engine's: {same_records(engine, numba_out)}")
+    if numba is None:
+        print("  (a) numba: skipped, numba is not available on this interpreter")
+    else:
+        numba_cpu, numba_wall, numba_out = timed(
+            lambda: run_numba(price, columns, entries, exits), 7)
+        report("(a) numba, all trades in one call", numba_cpu, numba_wall, count, total_days,
+               None, cpu)
+        print(f"      records identical to the engine's: {same_records(engine, numba_out)}")
     for name in ("walk_prices", "walk_excursions"):
         walk_cpu, walk_wall, _ = timed(
             lambda: run_walk(getattr(library, name), price, columns, entries, days), 7)
@@ -419,7 +458,9 @@ def main():
     rng = np.random.default_rng(2024)
     price = price_matrix(rng)
     print(f"price matrix {price.shape}, {price.nbytes / 2**20:.0f} MiB, "
-          f"{np.isnan(price).mean():.2%} NaN; numpy {np.__version__}, numba {numba.__version__}")
+          f"{np.isnan(price).mean():.2%} NaN; {platform.python_implementation()} "
+          f"{platform.python_version()}, numpy {np.__version__}, "
+          f"numba {numba.__version__ if numba is not None else 'not available'}")
     library = column_walk_library()
     columns, entries, exits, days, engine_cpu = workload_one(price, rng, args.trades, args.quick)
     total_days = int(days.sum())

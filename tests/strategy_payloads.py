@@ -58,7 +58,8 @@ def _return_table(curve: pd.Series) -> dict:
 
 def _position(assets, statuses, update_date, next_date) -> dict:
     position = {}
-    for index, (asset, action) in enumerate(zip(assets, statuses, strict=True)):
+    assert len(assets) == len(statuses)
+    for index, (asset, action) in enumerate(zip(assets, statuses)):
         exits = action in ("exit", "sl_tp_exit")
         position[asset] = {
             "status": LABELS.get(action, float("nan")),

@@ -1,3 +1,4 @@
+import importlib.util
 import io
 import json
 import sys
@@ -131,6 +132,8 @@ def test_page_document_is_the_uploaded_document(tmp_path, httpserver, monkeypatc
     assert request.form["data"] == json.dumps(strategy_document(report))
 
 
+@pytest.mark.skipif(importlib.util.find_spec("pyarrow") is None,
+                    reason="pyarrow is not installed (it has no PyPy build)")
 def test_parquet_tables_give_the_same_report_as_csv(csv_files, tmp_path):
     close, weights, _ = small_market()
     close.to_parquet(tmp_path / "close.parquet")

@@ -70,7 +70,7 @@ def test_any_non_text_is_a_type_error_naming_its_type(value):
 
 
 @pytest.mark.skipif(
-    not hasattr(ctypes.pythonapi, "PyUnicode_FromUnicode") or ctypes.sizeof(ctypes.c_wchar) != 4,
+    not hasattr(getattr(ctypes, "pythonapi", None), "PyUnicode_FromUnicode") or ctypes.sizeof(ctypes.c_wchar) != 4,
     reason="no legacy wide-character text API with four-byte characters",
 )
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")

@@ -12,14 +12,20 @@ import os
 import sys
 import weakref
 
-import numpy as np
-import pandas as pd
-import psutil
 import pytest
 
-import kovalt.recorder as recorder
-import kovalt.trevik as trevik
-from kovalt.ulmora import str_to_bytearray
+from cpython_only import ON_PYPY, REFCOUNT_REASON
+
+if ON_PYPY:
+    pytest.skip(REFCOUNT_REASON, allow_module_level=True)
+
+import numpy as np  # noqa: E402
+import pandas as pd  # noqa: E402
+import psutil  # noqa: E402
+
+import kovalt.recorder as recorder  # noqa: E402
+import kovalt.trevik as trevik  # noqa: E402
+from kovalt.ulmora import str_to_bytearray  # noqa: E402
 
 pytestmark = pytest.mark.leak
 

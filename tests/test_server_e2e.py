@@ -298,7 +298,8 @@ def test_concurrent_uploads_lose_nothing_and_survive_a_restart(live, artifacts):
     assert failures == []
 
     strategies, versions = {}, {}
-    for (name, _, _), reply in zip(jobs, replies, strict=True):
+    assert len(jobs) == len(replies)
+    for (name, _, _), reply in zip(jobs, replies):
         strategies.setdefault((reply["uid"], name), set()).add(reply["strategy_id"])
         versions.setdefault((reply["uid"], reply["strategy_id"]), []).append(reply["version"])
     assert len(strategies) == 20 and all(len(sids) == 1 for sids in strategies.values())

@@ -10,6 +10,7 @@ import pytest
 
 import kovalt.recorder as recorder
 import kovalt.trevik as trevik
+from cpython_only import pythonapi
 
 
 @pytest.fixture
@@ -37,7 +38,9 @@ def booked():
 @pytest.fixture
 def engine_array(monkeypatch):
     """Puts another object where a consumer's published address points, as native code may."""
-    capi = ctypes.pythonapi
+    if pythonapi is None:
+        pytest.skip("rewrites the engine's arrays through ctypes.pythonapi, which only CPython has")
+    capi = pythonapi
     capi.PyCapsule_GetPointer.restype = ctypes.c_void_p
     capi.PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
     swapped = []

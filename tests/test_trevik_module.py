@@ -10,6 +10,7 @@ import pytest
 
 import kovalt.recorder as recorder
 import kovalt.trevik as trevik
+from cpython_only import needs_pythonapi, pythonapi
 
 SIGNATURES = {
     "entry": "PyArrayObject *",
@@ -21,13 +22,14 @@ SIGNATURES = {
     "end_analysis": "PyObject *(std::map<int,double>  &)",
 }
 
-capi = ctypes.pythonapi
-capi.PyCapsule_GetName.restype = ctypes.c_char_p
-capi.PyCapsule_GetName.argtypes = [ctypes.py_object]
-capi.PyCapsule_IsValid.restype = ctypes.c_int
-capi.PyCapsule_IsValid.argtypes = [ctypes.py_object, ctypes.c_char_p]
-capi.PyCapsule_GetPointer.restype = ctypes.c_void_p
-capi.PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+capi = pythonapi
+if capi is not None:
+    capi.PyCapsule_GetName.restype = ctypes.c_char_p
+    capi.PyCapsule_GetName.argtypes = [ctypes.py_object]
+    capi.PyCapsule_IsValid.restype = ctypes.c_int
+    capi.PyCapsule_IsValid.argtypes = [ctypes.py_object, ctypes.c_char_p]
+    capi.PyCapsule_GetPointer.restype = ctypes.c_void_p
+    capi.PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
 
 
 def run_python(code):
@@ -67,6 +69,7 @@ def test_fresh_import_state_and_namespace_order():
     ]
 
 
+@needs_pythonapi
 def test_capsules_are_named_by_their_signatures_in_order():
     table = trevik.__pyx_capi__
     assert list(table) == list(SIGNATURES)
@@ -76,6 +79,7 @@ def test_capsules_are_named_by_their_signatures_in_order():
         assert capi.PyCapsule_IsValid(table[key], signature.replace(" ", "").encode()) == 0
 
 
+@needs_pythonapi
 def test_array_capsules_hold_the_address_of_the_current_array():
     addresses = {
         name: ctypes.c_void_p.from_address(capi.PyCapsule_GetPointer(
@@ -89,6 +93,7 @@ def test_array_capsules_hold_the_address_of_the_current_array():
         assert recorder.entry().shape == (slot_count,)
 
 
+@needs_pythonapi
 def test_second_initialisation_returns_the_module_and_keeps_its_state():
     recorder.start_analysis(np.ones((4, 2)), {}, 2, 2, 1)
     recorder.record_exit(1)

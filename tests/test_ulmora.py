@@ -6,6 +6,7 @@ import pytest
 
 import kovalt.ulmora as ulmora
 from kovalt.ulmora import str_to_bytearray
+from cpython_only import needs_pythonapi
 
 
 @pytest.mark.parametrize(
@@ -72,7 +73,7 @@ def test_failure_shows_a_traceback_entry_with_the_qualified_name():
     try:
         str_to_bytearray(1.5)
     except TypeError as error:
-        printed = "".join(traceback.format_exception(error))
+        printed = "".join(traceback.format_exception(type(error), error, error.__traceback__))
         names = [frame.name for frame in traceback.extract_tb(error.__traceback__)]
     else:
         pytest.fail("no error")
@@ -86,6 +87,7 @@ def test_module_attributes():
     assert sys.modules["kovalt.ulmora"] is ulmora
 
 
+@needs_pythonapi
 def test_second_initialisation_returns_the_same_module():
     init = ctypes.PyDLL(ulmora.__file__).PyInit_ulmora
     init.restype = ctypes.py_object

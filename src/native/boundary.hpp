@@ -5,6 +5,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "python_compat.hpp"
+
 #include <new>
 #include <source_location>
 #include <utility>

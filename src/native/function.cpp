@@ -132,21 +132,39 @@ void* slot(Slot* function) {
     return reinterpret_cast<void*>(function);
 }
 
+constexpr const char* kTypeName = "kovalt.native_function";
+
+#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
+constexpr unsigned long kNoInstantiation = Py_TPFLAGS_DISALLOW_INSTANTIATION;
+#else
+// Python 3.9 (PyPy's included) has no such flag: a tp_new that refuses, with the flag's text.
+constexpr unsigned long kNoInstantiation = 0;
+
+// The spec's name: PyPy's tp_name of a heap type drops the module part.
+PyObject* refuse_new(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", kTypeName);
+    return nullptr;
+}
+#endif
+
 PyType_Slot type_slots[] = {
     {Py_tp_dealloc, slot(dealloc)}, {Py_tp_traverse, slot(traverse)},   {Py_tp_clear, slot(clear)},
     {Py_tp_call, slot(call)},       {Py_tp_descr_get, slot(descr_get)}, {Py_tp_repr, slot(repr)},
-    {Py_tp_getset, getset},         {Py_tp_members, members},           {0, nullptr},
+    {Py_tp_getset, getset},         {Py_tp_members, members},
+#ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
+    {Py_tp_new, slot(refuse_new)},
+#endif
+    {0, nullptr},
 };
 
 // METHOD_DESCRIPTOR: calling the function with the instance first equals calling the bound
 // method, which lets the interpreter skip creating one. No instantiation from Python: an
 // instance without a body is useless.
 PyType_Spec type_spec = {
-    "kovalt.native_function",
+    kTypeName,
     sizeof(FunctionObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | kNoInstantiation,
     type_slots,
 };
 

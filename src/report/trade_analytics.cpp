@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "numeric_block.hpp"
+#include "python_compat.hpp"
 #include "report.hpp"
 
 namespace kovalt::report {

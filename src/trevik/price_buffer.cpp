@@ -11,10 +11,28 @@ namespace {
 constexpr const char* kExpectedName = "float64_t";
 constexpr Py_ssize_t kExpectedSize = sizeof(double);
 
+#ifdef PYPY_VERSION
+// PyPy refuses a non-exporter with "'T' does not have the buffer interface"; the refusal reads as
+// CPython's.
+void restate_missing_buffer(PyObject* exporter) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError) || PyObject_CheckBuffer(exporter)) return;
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "a bytes-like object is required, not '%.100s'",
+                 Py_TYPE(exporter)->tp_name);
+}
+#endif
+
+bool get_buffer(PyObject* exporter, Py_buffer* view) {
+    const bool ok = PyObject_GetBuffer(exporter, view, PyBUF_FORMAT | PyBUF_STRIDES) == 0;
+#ifdef PYPY_VERSION
+    if (!ok) restate_missing_buffer(exporter);
+#endif
+    return ok;
+}
+
 class BufferView {
   public:
-    explicit BufferView(PyObject* exporter)
-        : ok_(PyObject_GetBuffer(exporter, &view_, PyBUF_FORMAT | PyBUF_STRIDES) == 0) {}
+    explicit BufferView(PyObject* exporter) : ok_(get_buffer(exporter, &view_)) {}
     ~BufferView() {
         if (ok_) PyBuffer_Release(&view_);
     }
