@@ -140,7 +140,7 @@ constexpr unsigned long kNoInstantiation = Py_TPFLAGS_DISALLOW_INSTANTIATION;
 // Python 3.9 (PyPy's included) has no such flag: a tp_new that refuses, with the flag's text.
 constexpr unsigned long kNoInstantiation = 0;
 
-// The spec's name: PyPy's tp_name of a heap type drops the module part.
+// The full name given at type creation: PyPy's tp_name of a heap type drops the module part.
 PyObject* refuse_new(PyTypeObject*, PyObject*, PyObject*) {
     PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", kTypeName);
     return nullptr;

@@ -115,13 +115,13 @@ def load_weights_for(path: Path):
     if not path.is_file():
         raise CommandError(f"weights module not found: {path}")
     name = "kovalt_sweep_user_" + re.sub(r"\W", "_", path.stem)
-    spec = importlib.util.spec_from_file_location(name, path)
-    if spec is None or spec.loader is None:
+    module_spec = importlib.util.spec_from_file_location(name, path)
+    if module_spec is None or module_spec.loader is None:
         raise CommandError(f"cannot load {path} as a Python module")
-    module = importlib.util.module_from_spec(spec)
+    module = importlib.util.module_from_spec(module_spec)
     sys.modules[name] = module
     try:
-        spec.loader.exec_module(module)
+        module_spec.loader.exec_module(module)
     except Exception as error:  # noqa: BLE001 - the user's file: one line, then stop
         del sys.modules[name]
         raise CommandError(f"cannot load {path}: {type(error).__name__}: {error}") from None
