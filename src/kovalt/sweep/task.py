@@ -1,7 +1,8 @@
 """One variant of a sweep, as it runs on a worker: weights, back-test, summary.
 
-The excursion engine keeps its state per process, so back-tests in one process must not
-overlap: a process-wide lock serialises them, which keeps a cluster whose workers run several
+The excursion engine keeps its state per process and a Report is not for concurrent use, so
+variants in one process must not overlap: a process-wide lock serialises each variant's
+back-test and summary (its dashboard included), which keeps a cluster whose workers run several
 threads correct (the local cluster of a sweep runs one thread per worker process anyway).
 """
 
@@ -13,7 +14,7 @@ from kovalt.sweep.summary import summarize
 
 __all__ = ["run_variant", "backtest_variant", "error_text", "warm_up"]
 
-_ENGINE = threading.Lock()
+_ENGINE = threading.RLock()
 
 
 def backtest_variant(close, weights_for, params: dict, options: dict):
@@ -29,8 +30,9 @@ def run_variant(close, weights_for, params: dict, options: dict) -> dict:
     """The summary of one variant: {"statistics", "curve", "error"}. A variant that raises gives
     its error's text and nothing else; the sweep goes on."""
     try:
-        report = backtest_variant(close, weights_for, params, options)
-        summary = summarize(report)
+        with _ENGINE:
+            report = backtest_variant(close, weights_for, params, options)
+            summary = summarize(report)
     except Exception as error:  # noqa: BLE001 - any failure of the user's code is a result
         return {"statistics": None, "curve": None, "error": error_text(error)}
     summary["error"] = None
